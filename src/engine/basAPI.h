@@ -1,0 +1,153 @@
+// The one door from the core to the platform. Every function here is implemented outside the
+// core and chosen when linking: platform/linux or platform/windows for the connection table and
+// the sockets helpers, platform/qt for the settings store, ui/ for
+// the window framework with the previous-instance test and the process end, and tests/fakes for the scripted stand-ins the tests link instead.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class MainForm;
+
+namespace api {
+
+// Result codes, as the connection table calls give them on every platform.
+inline constexpr uint32_t NO_ERROR_ = 0;
+inline constexpr uint32_t ERROR_ACCESS_DENIED = 5;
+inline constexpr uint32_t ERROR_NOT_SUPPORTED = 50;
+inline constexpr uint32_t ERROR_INVALID_PARAMETER = 87;
+inline constexpr uint32_t ERROR_INSUFFICIENT_BUFFER = 122;
+inline constexpr uint32_t ERROR_MR_MID_NOT_FOUND = 317;
+inline constexpr uint32_t ERROR_NOT_FOUND = 1168;
+
+// TCP states as the table numbers them.
+inline constexpr uint32_t MIB_TCP_STATE_CLOSED = 1;
+inline constexpr uint32_t MIB_TCP_STATE_LISTEN = 2;
+inline constexpr uint32_t MIB_TCP_STATE_SYN_SENT = 3;
+inline constexpr uint32_t MIB_TCP_STATE_SYN_RCVD = 4;
+inline constexpr uint32_t MIB_TCP_STATE_ESTAB = 5;
+inline constexpr uint32_t MIB_TCP_STATE_FIN_WAIT1 = 6;
+inline constexpr uint32_t MIB_TCP_STATE_FIN_WAIT2 = 7;
+inline constexpr uint32_t MIB_TCP_STATE_CLOSE_WAIT = 8;
+inline constexpr uint32_t MIB_TCP_STATE_CLOSING = 9;
+inline constexpr uint32_t MIB_TCP_STATE_LAST_ACK = 10;
+inline constexpr uint32_t MIB_TCP_STATE_TIME_WAIT = 11;
+inline constexpr uint32_t MIB_TCP_STATE_DELETE_TCB = 12;
+
+// One row of the table, 20 bytes: addresses and ports in network byte order, a port in the low
+// 16 bits of its field.
+struct MIB_TCPROW {
+    uint32_t dwState;
+    uint32_t dwLocalAddr;
+    uint32_t dwLocalPort;
+    uint32_t dwRemoteAddr;
+    uint32_t dwRemotePort;
+};
+static_assert(sizeof(MIB_TCPROW) == 20);
+
+// The table: the entry count, then the rows.
+struct MIB_TCPTABLE {
+    uint32_t dwNumEntries;
+    MIB_TCPROW table[1];
+};
+
+// --- IP helper ---------------------------------------------------------------------------------
+
+// Writes the machine's IPv4 TCP table (every socket, every state) into pTcpTable, whose size in
+// bytes is *pdwSize. 0 on success; 122 when it does not fit, with the size needed written back
+// to *pdwSize and nothing written past the buffer. bOrder asks for sorted rows (unused: 0).
+uint32_t GetTcpTable(MIB_TCPTABLE* pTcpTable, uint32_t* pdwSize, int32_t bOrder);
+
+// With dwState 12 (DELETE_TCB) resets the connection the row's addresses and ports name.
+// 0 done, 5 no rights, 87 another state, 1168 no such connection, 50 not supported here.
+uint32_t SetTcpEntry(MIB_TCPROW* pTcpRow);
+
+// --- Sockets -----------------------------------------------------------------------------------
+
+// Network to host byte order of a 16-bit value.
+uint16_t ntohs(uint16_t netshort);
+
+// Dotted text of an address in network byte order, in a buffer of the platform valid until the
+// next call; null when the platform cannot give it.
+const char* inet_ntoa(uint32_t in);
+
+// Starts the sockets library (version word 0x0101 asks for 1.1); 0 on success. Harmless to
+// repeat; on Linux there is nothing to start.
+int32_t WSAStartup(uint16_t wVersionRequested);
+
+// The machine's host name into name (namelen bytes, NUL-terminated); 0 on success, -1 on failure.
+int32_t gethostname(char* name, int32_t namelen);
+
+// The own-address lookup: the IPv4 addresses of the named host, each h_length bytes in network
+// order, in the platform's order. On Windows the host entry of the name; on Linux the addresses of
+// the machine's interfaces, in the kernel's order. Null when there is no entry.
+struct hostent {
+    int16_t h_length = 4;
+    std::vector<std::vector<uint8_t>> h_addr_list;
+};
+const hostent* gethostbyname(const char* name);
+
+// --- Process -----------------------------------------------------------------------------------
+
+// Gives up the processor for about dwMilliseconds.
+void Sleep(uint32_t dwMilliseconds);
+
+// The folder of the program file (native separators, with or without a trailing separator).
+std::u16string AppFolder();
+
+// The path separator of the platform: "\" on Windows, "/" elsewhere.
+char16_t PathSeparator();
+
+// True when an earlier instance of this program runs. Otherwise this instance takes the
+// instance lock and keeps it until the process ends.
+bool PreviousInstance();
+
+// Ends the process at once with the given status; does not return.
+[[noreturn]] void EndProcess(int32_t status);
+
+// --- Settings store ----------------------------------------------------------------------------
+
+// The text stored under application, section and key; defaultValue when the key is absent.
+std::u16string GetSetting(const std::u16string& appName, const std::u16string& section,
+                          const std::u16string& key, const std::u16string& defaultValue);
+
+// Writes the given keys of one section together; false when the store reports that the write
+// did not reach it (the values stay pending and the next save tries again).
+struct SettingValue {
+    std::u16string key;
+    std::u16string value;
+};
+bool SaveSettings(const std::u16string& appName, const std::u16string& section,
+                  const std::vector<SettingValue>& values);
+
+// --- Window framework (provided by ui/) --------------------------------------------------------
+
+// Loads the main window: runs its load handler, which shows it. Returns the window's interface
+// for the Manager.
+MainForm* LoadMainForm();
+
+// Shows the main window (not modal).
+void ShowMainForm();
+
+// Delivers every pending window event, then returns.
+void DoEvents();
+
+// Message box buttons and answers.
+inline constexpr int32_t vbOKOnly = 0;
+inline constexpr int32_t vbOKCancel = 1;
+inline constexpr int32_t vbOK = 1;
+inline constexpr int32_t vbCancel = 2;
+
+// Shows a modal message box; returns the button pressed.
+int32_t MsgBox(const std::u16string& prompt, int32_t buttons, const std::u16string& title);
+
+// Tells the user something once, without stopping the program (a tray message where there is a
+// tray, else a note in the window's title).
+void ShowNotice(const std::u16string& text);
+
+// Asks the platform shell to open a document or web address with the verb "Open" and a normally
+// shown window; the outcome is not examined.
+void ShellExecuteOpen(const std::u16string& target);
+
+} // namespace api

@@ -1,0 +1,40 @@
+// The controller: owns the five lists and the view mode, and drives the main window through the
+// MainForm interface. The engine reads its lists; the window forwards every action to it.
+#pragma once
+
+#include "container/List.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class MainForm;
+
+class Manager {
+public:
+    Manager();  // creates the five lists in field order, then sets their modes
+    ~Manager(); // drops the lists, then oMainForm, then CurrentList
+
+    std::shared_ptr<List> oLocalIP;
+    std::shared_ptr<List> oAllowedIP;
+    std::shared_ptr<List> oBlockedLocalPorts;
+    std::shared_ptr<List> oBlockedRemotePorts;
+    std::shared_ptr<List> oCurrentConnections;
+    int16_t CurrentMode = 0;
+    std::u16string CurrentModeDescriptor;
+    std::shared_ptr<List> CurrentList;
+    MainForm* oMainForm = nullptr; // the window lives until the process ends
+
+    void SetCurrentMode(int16_t iMode);
+    void SetLists();
+    void LoadInListbox();
+    void SetMenus();
+    void RefreshCurrentMode();
+    void RefreshLocalIPList();
+    void SaveChanges();
+    void AddLocalIPSToAllowed();
+    void LoadListFromString(List& oList, const std::u16string& sString);
+    std::u16string SaveListToString(const List& oList);
+    void SetCaptions();
+    void RefreshCurrentConnections();
+};

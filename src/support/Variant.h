@@ -1,0 +1,65 @@
+// The tagged value: a value together with its kind. It carries values into and out of List and
+// the safe conversions of basTools.
+//
+// Text read as a number ("number syntax"): optional blanks (space, tab) around it, an optional
+// sign "+" or "-", decimal digits with an optional fraction after ".", at least one digit in all
+// (".5" and "5." read); no exponent, no thousands separators, no hexadecimal. The decimal point is
+// always "." whatever the user's locale, so a stored list reads the same on every machine.
+// Fractions are rounded to the nearest whole number for the integer kinds, halves to the even one.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+enum class VariantKind : uint8_t { Empty, Null, Text, Boolean, Byte, Integer, Long, Double };
+
+class Variant {
+public:
+    Variant() = default; // empty
+    static Variant Null();
+    static Variant Text(std::u16string value);
+    static Variant Text(std::string_view ascii); // convenience for literals and digits
+    static Variant Boolean(bool value);
+    static Variant Byte(uint8_t value);
+    static Variant Integer(int16_t value);
+    static Variant Long(int32_t value);
+    static Variant Double(double value);
+
+    VariantKind Kind() const { return kind_; }
+    bool IsNull() const { return kind_ == VariantKind::Null; }
+    bool IsEmpty() const { return kind_ == VariantKind::Empty; }
+
+    // Raw access for the kind held; undefined for another kind.
+    const std::u16string& TextValue() const { return text_; }
+    bool BooleanValue() const { return number_ != 0; }
+    uint8_t ByteValue() const { return static_cast<uint8_t>(number_); }
+    int16_t IntegerValue() const { return static_cast<int16_t>(number_); }
+    int32_t LongValue() const { return static_cast<int32_t>(number_); }
+    double DoubleValue() const { return double_; }
+
+    // Conversions. Each returns false when the value cannot be converted (null, text that is not
+    // a number, a number out of the target's range) and leaves `out` untouched then.
+    bool ToText(std::u16string& out) const;
+    bool ToBoolean(bool& out) const;
+    bool ToByte(uint8_t& out) const;
+    bool ToInteger(int16_t& out) const;
+    bool ToLong(int32_t& out) const;
+    bool ToDouble(double& out) const;
+
+    friend bool operator==(const Variant&, const Variant&) = default;
+
+private:
+    VariantKind kind_ = VariantKind::Empty;
+    std::u16string text_;
+    int64_t number_ = 0; // Boolean (0 or -1), Byte, Integer, Long
+    double double_ = 0;
+};
+
+// Reads `text` by the number syntax above. False for anything else, including empty text.
+bool ParseNumberText(std::u16string_view text, double& out);
+
+// Small helpers for UTF-16 text used across the program.
+std::u16string ToU16(std::string_view ascii);
+std::string ToUtf8(std::u16string_view text);
+std::u16string FromUtf8(std::string_view utf8);

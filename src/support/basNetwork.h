@@ -1,0 +1,15 @@
+// IPv4 addresses as dotted text and the list of the machine's own addresses.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Dotted text of an address in network byte order; "Unable to get IP" when the platform gives none.
+std::u16string AddressToText(uint32_t Address);
+
+// Every local IPv4 address in dotted text, each followed by one blank; "" when the host name
+// cannot be had or has no entry.
+std::u16string GetIP();
+
+// Starts the sockets library (version 1.1); the outcome is not passed on.
+void SocketsInitialize();

@@ -1,0 +1,66 @@
+// The scripted platform the core tests link instead of the real one: a connection table the
+// test writes, recorded cuts, message boxes answered from the script, and window pumps that run
+// the test's hook.
+#pragma once
+
+#include "engine/basAPI.h"
+
+#include <array>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace fake {
+
+struct Platform {
+    // Connection table.
+    std::vector<api::MIB_TCPROW> table;
+    uint32_t tableReads = 0;
+    std::function<void()> beforeTableRead; // runs at each GetTcpTable, before the table is copied
+    // Cuts: every row handed to SetTcpEntry, and the answer given.
+    std::vector<api::MIB_TCPROW> cuts;
+    uint32_t cutResult = 0;
+    bool cutRemovesRow = true; // a successful cut takes the row out of the table
+
+    // Sockets.
+    std::string hostName = "testhost";
+    bool hostNameFails = false;
+    bool hostEntryMissing = false;
+    std::vector<std::array<uint8_t, 4>> localAddresses;
+    bool ntoaFails = false;
+    uint32_t socketStarts = 0;
+
+    // Process.
+    uint32_t sleeps = 0;
+    std::u16string appFolder = u"/opt/okgate";
+    bool previousInstance = false;
+
+    // Window framework.
+    std::function<void()> onDoEvents;
+    uint32_t pumps = 0;
+    std::vector<std::u16string> messages; // prompt of each message box
+    std::vector<std::u16string> messageTitles;
+    std::vector<int32_t> messageButtons;
+    int32_t messageAnswer = api::vbOK;
+    std::vector<std::u16string> notices;
+    std::vector<std::u16string> opened;
+    MainForm* mainForm = nullptr;
+    uint32_t formLoads = 0;
+    uint32_t formShows = 0;
+};
+
+// The one scripted platform; Reset() before each test.
+Platform& P();
+void Reset();
+
+// EndProcess throws this, so that a test can see the process end.
+struct ProcessEnded {
+    int32_t status;
+};
+
+// A row in table form: addresses as a.b.c.d, ports as host numbers.
+api::MIB_TCPROW Row(uint32_t state, const char* localAddr, uint16_t localPort,
+                    const char* remoteAddr, uint16_t remotePort);
+uint32_t Addr(const char* dotted); // network byte order
+
+} // namespace fake

@@ -1,0 +1,35 @@
+#include "fakes/ScriptedPlatform.h"
+
+using fake::P;
+
+namespace api {
+
+bool PreviousInstance() { return P().previousInstance; }
+
+void EndProcess(int32_t status) { throw fake::ProcessEnded{status}; }
+
+MainForm* LoadMainForm() {
+    ++P().formLoads;
+    return P().mainForm;
+}
+
+void ShowMainForm() { ++P().formShows; }
+
+void DoEvents() {
+    ++P().pumps;
+    if (P().onDoEvents)
+        P().onDoEvents();
+}
+
+int32_t MsgBox(const std::u16string& prompt, int32_t buttons, const std::u16string& title) {
+    P().messages.push_back(prompt);
+    P().messageTitles.push_back(title);
+    P().messageButtons.push_back(buttons);
+    return P().messageAnswer;
+}
+
+void ShowNotice(const std::u16string& text) { P().notices.push_back(text); }
+
+void ShellExecuteOpen(const std::u16string& target) { P().opened.push_back(target); }
+
+} // namespace api
