@@ -1,7 +1,8 @@
 // The one door from the core to the platform. Every function here is implemented outside the
 // core and chosen when linking: platform/linux or platform/windows for the connection table and
 // the sockets helpers, platform/qt for the settings store, ui/ for
-// the window framework with the previous-instance test and the process end, and tests/fakes for the scripted stand-ins the tests link instead.
+// the window framework with the previous-instance test and the process end, and tests/fakes for the
+// scripted stand-ins the tests link instead.
 #pragma once
 
 #include <cstdint>

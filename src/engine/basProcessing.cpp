@@ -1,1 +1,188 @@
-// stub
+#include "engine/basProcessing.h"
+
+#include "container/List.h"
+#include "engine/basMain.h"
+#include "manager/Manager.h"
+#include "support/basNetwork.h"
+
+#include <algorithm>
+
+TcpTable TcpTableBuffer;
+std::vector<ConnectionCacheEntry> ConnectionCache;
+std::array<std::u16string, 14> TcpStateNames;
+bool ConnectionViewStale = false;
+
+namespace {
+
+// The entry count of the previous pass: a table that only shrank changes no row, yet the view
+// must lose the rows that went.
+uint32_t PreviousEntryCount = 0;
+
+// A refused cut is told once per run; the loop goes on cutting.
+bool CutRefusalShown = false;
+
+bool SameConnection(const api::MIB_TCPROW& a, const api::MIB_TCPROW& b) {
+    return a.dwLocalAddr == b.dwLocalAddr && a.dwLocalPort == b.dwLocalPort &&
+           a.dwRemoteAddr == b.dwRemoteAddr && a.dwRemotePort == b.dwRemotePort;
+}
+
+// Reads the table afresh and resets the connection of `wanted`. The fresh snapshot may list it
+// at another position, or not at all (it ended meanwhile); only that same connection is cut.
+void CutConnection(const api::MIB_TCPROW wanted, uint32_t index, TcpTable& table) {
+    table.Read();
+    const uint32_t count = table.EntryCount();
+    uint32_t at = count;
+    if (index < count && SameConnection(table.Row(index), wanted)) {
+        at = index;
+    } else {
+        for (uint32_t i = 0; i < count; ++i) {
+            if (SameConnection(table.Row(i), wanted)) {
+                at = i;
+                break;
+            }
+        }
+    }
+    if (at < count) {
+        api::MIB_TCPROW& row = table.Row(at);
+        row.dwState = api::MIB_TCP_STATE_DELETE_TCB;
+        if (api::SetTcpEntry(&row) == api::ERROR_ACCESS_DENIED && !CutRefusalShown) {
+            CutRefusalShown = true;
+            api::ShowNotice(u"Cannot cut connections: this needs administrator rights.");
+        }
+    }
+    api::DoEvents();
+}
+
+} // namespace
+
+TcpTable::TcpTable() {
+    Resize(InitialRows);
+}
+
+void TcpTable::Resize(uint32_t rows) {
+    // Keeps what the buffer holds, so a failed read leaves the last snapshot in place.
+    words_.resize(1 + size_t(rows) * (RowBytes / 4), 0);
+    capacityRows_ = rows;
+}
+
+uint32_t TcpTable::EntryCount() const {
+    return std::min(Table()->dwNumEntries, capacityRows_);
+}
+
+uint32_t TcpTable::Read() {
+    uint32_t result = api::ERROR_INSUFFICIENT_BUFFER;
+    // The table can grow between the call that reports its size and the next read; a few rounds
+    // with some headroom settle it.
+    for (int attempt = 0; attempt < 8 && result == api::ERROR_INSUFFICIENT_BUFFER; ++attempt) {
+        uint32_t size = SizeBytes();
+        result = api::GetTcpTable(Table(), &size, 0);
+        if (result == api::ERROR_INSUFFICIENT_BUFFER) {
+            const uint32_t needed = size > 4 ? (size - 4 + RowBytes - 1) / RowBytes : 0;
+            Resize(std::max(needed + needed / 8 + 16, capacityRows_ + 1));
+        }
+    }
+    return result;
+}
+
+void InitTcpStateNames() {
+    static constexpr const char16_t* names[] = {
+        u"UNKNOWN",     u"CLOSED",    u"LISTENING", u"SYN_SENT",   u"SYN_RCVD",
+        u"ESTABLISHED", u"FIN_WAIT1", u"FIN_WAIT2", u"CLOSE_WAIT", u"CLOSING",
+        u"LAST_ACK",    u"TIME_WAIT", u"DELETE_TCB"};
+    for (size_t i = 0; i < std::size(names); ++i)
+        TcpStateNames[i] = names[i];
+    TcpStateNames[13].clear();
+}
+
+void ScanTcpTable() {
+    TcpTableBuffer.Read();
+    const uint32_t count = TcpTableBuffer.EntryCount();
+    EnsureConnectionCacheSize(int32_t(count));
+    if (count != PreviousEntryCount)
+        ConnectionViewStale = true;
+    // A cut re-reads the table; rows after it come from that newer snapshot, and never from
+    // beyond its end.
+    for (uint32_t i = 0; i < count && i < TcpTableBuffer.EntryCount(); ++i) {
+        const api::MIB_TCPROW& row = TcpTableBuffer.Row(i);
+        CheckConnection(api::ntohs(uint16_t(row.dwRemotePort)),
+                        api::ntohs(uint16_t(row.dwLocalPort)), row.dwState, int32_t(i),
+                        TcpTableBuffer);
+    }
+    PreviousEntryCount = TcpTableBuffer.EntryCount();
+    if (ConnectionViewStale) {
+        ConnectionViewStale = false;
+        if (oManager)
+            oManager->RefreshCurrentConnections();
+    }
+}
+
+void CheckConnection(int32_t RemotePort, int32_t LocalPort, uint32_t State, int32_t Index,
+                     TcpTable& Table) {
+    if (Index < 0 || uint32_t(Index) >= Table.Capacity() || !oManager)
+        return;
+    // A list edit in the pump after a cut empties the cache in the middle of a pass: the rows
+    // left count as new.
+    if (size_t(Index) >= ConnectionCache.size())
+        EnsureConnectionCacheSize(int32_t(std::max(Table.EntryCount(), uint32_t(Index) + 1)));
+
+    const api::MIB_TCPROW row = Table.Row(uint32_t(Index));
+    const ConnectionKey key{row.dwRemoteAddr, uint32_t(RemotePort), row.dwLocalAddr,
+                            uint32_t(LocalPort), State};
+    ConnectionCacheEntry& entry = ConnectionCache[size_t(Index)];
+    if (!entry.Recorded || !(entry.Key == key)) {
+        entry.RemoteAddressText =
+            row.dwRemoteAddr != 0 ? AddressToText(row.dwRemoteAddr) : std::u16string(u"0.0.0.0");
+        entry.Key = key;
+        entry.Recorded = true;
+        entry.Allowed = false;
+        entry.NotBlocked = false;
+        ConnectionViewStale = true;
+    }
+
+    if (State != api::MIB_TCP_STATE_ESTAB)
+        return;
+    if (entry.Allowed || entry.NotBlocked)
+        return;
+    if (IsRemoteAddressAllowed(entry.RemoteAddressText)) {
+        entry.Allowed = true;
+        return;
+    }
+    bool blocked = IsPortInList(LocalPort, *oManager->oBlockedLocalPorts);
+    if (!blocked)
+        blocked = IsPortInList(RemotePort, *oManager->oBlockedRemotePorts);
+    if (blocked) {
+        // The entry keeps no verdict: while the table lists the connection it is cut again.
+        CutConnection(row, uint32_t(Index), Table);
+        return;
+    }
+    entry.NotBlocked = true;
+}
+
+void EnsureConnectionCacheSize(int32_t Count) {
+    const size_t wanted = size_t(std::max(Count, 0)) + 1;
+    if (ConnectionCache.size() >= wanted)
+        return;
+    ConnectionCache.resize(wanted);
+}
+
+void ClearConnectionCache() {
+    ConnectionCache.clear();
+}
+
+bool IsRemoteAddressAllowed(const std::u16string& AddressText) {
+    if (AddressText.empty() || !oManager)
+        return false;
+    return oManager->oAllowedIP->FindItem(u"=", Variant::Text(AddressText), true, 0, false, 1) >= 0;
+}
+
+bool IsPortInList(int32_t Port, const List& oList) {
+    return oList.FindItem(u"=", Variant::Long(Port), true, 0, false, 1) >= 0;
+}
+
+void ProcessingLoop() {
+    do {
+        ScanTcpTable();
+        api::Sleep(1);
+        api::DoEvents();
+    } while (!ExitRequested);
+}

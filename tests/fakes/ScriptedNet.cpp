@@ -42,7 +42,9 @@ uint32_t SetTcpEntry(MIB_TCPROW* pTcpRow) {
     return P().cutResult;
 }
 
-uint16_t ntohs(uint16_t v) { return uint16_t((v >> 8) | (v << 8)); }
+uint16_t ntohs(uint16_t v) {
+    return uint16_t((v >> 8) | (v << 8));
+}
 
 const char* inet_ntoa(uint32_t in) {
     static char text[16];
@@ -76,10 +78,16 @@ const hostent* gethostbyname(const char*) {
     return &entry;
 }
 
-void Sleep(uint32_t) { ++P().sleeps; }
+void Sleep(uint32_t) {
+    ++P().sleeps;
+}
 
-std::u16string AppFolder() { return P().appFolder; }
+std::u16string AppFolder() {
+    return P().appFolder;
+}
 
-char16_t PathSeparator() { return u'/'; }
+char16_t PathSeparator() {
+    return u'/';
+}
 
 } // namespace api

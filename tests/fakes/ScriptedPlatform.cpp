@@ -11,7 +11,9 @@ Platform& P() {
     return platform;
 }
 
-void Reset() { P() = Platform{}; }
+void Reset() {
+    P() = Platform{};
+}
 
 uint32_t Addr(const char* dotted) {
     unsigned a = 0, b = 0, c = 0, d = 0;
@@ -22,7 +24,9 @@ uint32_t Addr(const char* dotted) {
     return v;
 }
 
-static uint32_t PortField(uint16_t port) { return uint32_t((port >> 8) | ((port & 0xff) << 8)); }
+static uint32_t PortField(uint16_t port) {
+    return uint32_t((port >> 8) | ((port & 0xff) << 8));
+}
 
 api::MIB_TCPROW Row(uint32_t state, const char* localAddr, uint16_t localPort,
                     const char* remoteAddr, uint16_t remotePort) {

@@ -4,16 +4,22 @@ using fake::P;
 
 namespace api {
 
-bool PreviousInstance() { return P().previousInstance; }
+bool PreviousInstance() {
+    return P().previousInstance;
+}
 
-void EndProcess(int32_t status) { throw fake::ProcessEnded{status}; }
+void EndProcess(int32_t status) {
+    throw fake::ProcessEnded{status};
+}
 
 MainForm* LoadMainForm() {
     ++P().formLoads;
     return P().mainForm;
 }
 
-void ShowMainForm() { ++P().formShows; }
+void ShowMainForm() {
+    ++P().formShows;
+}
 
 void DoEvents() {
     ++P().pumps;
@@ -28,8 +34,12 @@ int32_t MsgBox(const std::u16string& prompt, int32_t buttons, const std::u16stri
     return P().messageAnswer;
 }
 
-void ShowNotice(const std::u16string& text) { P().notices.push_back(text); }
+void ShowNotice(const std::u16string& text) {
+    P().notices.push_back(text);
+}
 
-void ShellExecuteOpen(const std::u16string& target) { P().opened.push_back(target); }
+void ShellExecuteOpen(const std::u16string& target) {
+    P().opened.push_back(target);
+}
 
 } // namespace api

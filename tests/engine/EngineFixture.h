@@ -1,0 +1,41 @@
+// A fresh engine over the scripted table for each test: state names, an empty cache, a Manager
+// with empty lists and no window.
+#pragma once
+
+#include "engine/basMain.h"
+#include "engine/basProcessing.h"
+#include "fakes/ScriptedPlatform.h"
+#include "manager/Manager.h"
+
+#include <gtest/gtest.h>
+
+class EngineTest : public testing::Test {
+protected:
+    void SetUp() override {
+        fake::Reset();
+        InitTcpStateNames();
+        ClearConnectionCache();
+        ExitRequested = false;
+        oManager = std::make_unique<Manager>();
+        oManager->oAllowedIP->Reset();
+        // Start every test from an empty snapshot.
+        ScanTcpTable();
+        fake::P().tableReads = 0;
+    }
+    void TearDown() override { oManager.reset(); }
+
+    static void BlockLocal(int32_t port) {
+        oManager->oBlockedLocalPorts->AddItem(Variant::Long(port));
+    }
+    static void BlockRemote(int32_t port) {
+        oManager->oBlockedRemotePorts->AddItem(Variant::Long(port));
+    }
+    static void Allow(const char* address) {
+        oManager->oAllowedIP->AddItem(Variant::Text(address));
+    }
+
+    static size_t CutCount() { return fake::P().cuts.size(); }
+    static uint16_t Port(uint32_t field) {
+        return uint16_t((field >> 8 & 0xff) | (field & 0xff) << 8);
+    }
+};
