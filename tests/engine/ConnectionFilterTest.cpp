@@ -88,8 +88,9 @@ TEST_F(EngineTest, EitherBlockedPortCutsAndPortsAbove32767CompareAsPositive) {
         P().table = {Row(ESTAB, "10.0.0.1", c.localPort, "10.0.0.7", c.remotePort)};
         ScanTcpTable();
         EXPECT_EQ(CutCount(), c.cut ? 1u : 0u);
-        if (!c.cut)
+        if (!c.cut) {
             EXPECT_TRUE(ConnectionCache[0].NotBlocked);
+        }
         TearDown();
     }
 }
