@@ -61,7 +61,8 @@ struct MIB_TCPTABLE {
 uint32_t GetTcpTable(MIB_TCPTABLE* pTcpTable, uint32_t* pdwSize, int32_t bOrder);
 
 // With dwState 12 (DELETE_TCB) resets the connection the row's addresses and ports name.
-// 0 done, 5 no rights, 87 another state, 1168 no such connection, 50 not supported here.
+// 0 done, 5 no rights, 87 another state, 1168 no such connection (a connection that has gone is
+// never taken for its listener), 50 not supported here, 317 any other failure.
 uint32_t SetTcpEntry(MIB_TCPROW* pTcpRow);
 
 // --- Sockets -----------------------------------------------------------------------------------
