@@ -1,1 +1,197 @@
+// Command: the owner-drawn push button every button of the main window is made of, with the
+// keyed property store its design data is kept in.
 #pragma once
+
+#include <QFont>
+#include <QImage>
+#include <QLine>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <QWidget>
+
+#include <array>
+#include <map>
+#include <utility>
+#include <vector>
+
+class QTimer;
+
+// Keyed property store with defaults: a value equal to the default it is written with is not
+// kept, and a key that is not kept reads back as the default given when reading. Keys keep the
+// order in which they were first written.
+class PropertyBag {
+public:
+    QVariant ReadProperty(const QString& key, const QVariant& defaultValue = {}) const;
+    void WriteProperty(const QString& key, const QVariant& value,
+                       const QVariant& defaultValue = {});
+    bool Contains(const QString& key) const;
+    QStringList Keys() const;
+
+    // Equal when both hold the same keys with the same text form, whatever the value types.
+    bool operator==(const PropertyBag& other) const;
+
+    // "Key=Value" lines: text quoted with C escapes, Booleans True/False, numbers in decimal, a
+    // font as Key.Name, Key.Size (points), Key.Weight, Key.Italic, Key.Underline and
+    // Key.Strikethrough.
+    QString ToText() const;
+    // Adds one "Key=Value" line; a quoted value is unescaped, any other is kept as trimmed text.
+    // Key.Name and its siblings come together as one QFont under Key. False for a line that is
+    // not a property.
+    bool ParseLine(const QString& line);
+
+private:
+    std::vector<std::pair<QString, QVariant>> values_;
+    // The font subkeys of a bag that is still being parsed, by font key.
+    std::map<QString, std::map<QString, QString>> pendingFonts_;
+    void FinishFonts();
+    friend std::map<QString, PropertyBag> ParseDesignData(const QString& text);
+};
+
+// A form's design data: one property bag per control, by control name.
+using DesignData = std::map<QString, PropertyBag>;
+
+// "[name]" sections of PropertyBag lines; blank lines and lines starting with "#" are skipped.
+DesignData ParseDesignData(const QString& text);
+QString DesignDataText(const DesignData& data);
+// Reads a design-data file (resource paths such as ":/frmMain.design" too); empty when it cannot
+// be read.
+DesignData ReadDesignData(const QString& path);
+// Writes atomically; false when the file could not be written.
+bool WriteDesignData(const DesignData& data, const QString& path);
+
+// The properties are the control's own and are reached by name through the meta-object system
+// ("Caption", "Enabled", "Font", "FontColour", "Visible", "Initialize"). They are not QWidget's
+// enabled/font/visible: the widget itself always stays enabled and receives every event, which
+// the handlers ignore while Enabled is false.
+class Command : public QWidget {
+    Q_OBJECT
+    Q_PROPERTY(QString Caption READ Caption WRITE SetCaption)
+    Q_PROPERTY(bool Enabled READ Enabled WRITE SetEnabled)
+    Q_PROPERTY(QFont Font READ Font WRITE SetFont)
+    Q_PROPERTY(int FontColour READ FontColour WRITE SetFontColour)
+    Q_PROPERTY(int Visible READ Visible WRITE SetVisible)
+
+public:
+    enum class Skin { Normal, HighLight, Selected, HighLightSelect, Pressed, Disable };
+    enum State {
+        Disabled = 0,
+        NormalState = 1,
+        HighLightState = 2,
+        SelectedState = 3,
+        HighLightSelectState = 4
+    };
+
+    static constexpr int TwipsPerPixel = 15;
+    static constexpr int MouseTimerInterval = 100; // ms
+    static constexpr int SilverColour = 0xC0C0C0;  // caption of a disabled button
+
+    explicit Command(QWidget* parent = nullptr);
+    ~Command() override;
+
+    QString Caption() const { return caption_; }
+    void SetCaption(const QString& caption);
+    // The first read of a control that was never set up forces it enabled (FirstRun).
+    bool Enabled();
+    void SetEnabled(bool enabled);
+    QFont Font() const { return font_; }
+    void SetFont(const QFont& font);
+    // Reads the surface's current text colour (silver while a disabled button is shown);
+    // 0x00BBGGRR. A value outside 0..0xFFFFFF is refused and the colour stays.
+    int FontColour() const { return textColour_; }
+    void SetFontColour(int colour);
+    // 255 when the surface is opaque (and repaints it), 0 when transparent.
+    int Visible();
+    void SetVisible(int visible);
+
+    // Starts the pointer-leave detection and sets the Normal state; does not repaint.
+    Q_INVOKABLE void Initialize();
+
+    // The design data: restore right after creation, store when the form is saved.
+    void ReadProperties(const PropertyBag& bag);
+    void WriteProperties(PropertyBag& bag);
+
+    // The repaint of every property change; PaintState paints the look of one skin.
+    void Redraw();
+    void PaintState(Skin skin);
+
+    // State, for the form and for tests.
+    int ButtonState() const { return buttonState_; }
+    bool GradientInverted() const { return gradientInverted_; }
+    bool LeftButtonDown() const { return leftButtonDown_; }
+    int FirstRun() const { return firstRun_; }
+    QString AccessKeys() const { return accessKey_; }
+    Skin LastSkin() const { return lastSkin_; }
+    int PaintCount() const { return paintCount_; }
+    int TickCount() const { return tickCount_; }
+    bool MouseTimerActive() const;
+    bool FocusLinesVisible() const { return lines_[0].visible; }
+    // The persistent image of the last repaint, without the focus lines drawn over it.
+    const QImage& Surface() const { return surface_; }
+    static QImage SkinImage(Skin skin);
+
+    QSize sizeHint() const override;
+
+signals:
+    void Click();
+    // A property was written; the form designer would mark the form modified.
+    void PropertyChanged(const QString& name);
+
+protected:
+    bool event(QEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
+
+private:
+    struct LinePart {
+        bool visible = true;
+        QLine twips;
+    };
+
+    void MouseMove();
+    void MouseDown(Qt::MouseButton button);
+    void MouseUp(Qt::MouseButton button);
+    void GotFocus();
+    void LostFocus();
+    void AccessKeyPress();
+    void TmrMouseTimer();
+    void LeaveHighLight();
+
+    void PaintGradient(QPainter& painter);
+    void DrawCaption(QPainter& painter, const QString& text);
+    void ShowImage();
+    bool SetTextColour(int colour);
+    void SetAccessKey(const QString& key);
+    void SetOpaque(bool opaque);
+    QFont AmbientFont() const;
+
+    int firstRun_ = 0;
+    bool enabled_ = false;
+    bool leftButtonDown_ = false;
+    QString caption_;
+    int buttonState_ = Disabled;
+    int fontColour_ = 0;
+    bool gradientInverted_ = false;
+
+    // The host surface: its text colour, font and opacity, the persistent image, and the image
+    // shown (the persistent one with the visible focus lines inverted over it).
+    int textColour_ = 0;
+    QFont font_;
+    bool opaque_ = true;
+    QImage surface_;
+    QImage shown_;
+
+    std::array<LinePart, 4> lines_; // left, top, right, bottom
+    QTimer* tmrMouse_ = nullptr;
+    QString accessKey_;
+    int shortcutId_ = 0;
+
+    Skin lastSkin_ = Skin::Normal;
+    int paintCount_ = 0;
+    int tickCount_ = 0;
+};
