@@ -1,1 +1,67 @@
-// stub
+// The current-connections view: one line per row of the last table snapshot.
+#include "manager/Manager.h"
+
+#include "engine/basProcessing.h"
+#include "manager/MainForm.h"
+#include "support/basNetwork.h"
+#include "support/basTools.h"
+
+namespace {
+
+void AppendDecimal(std::u16string& line, uint32_t value) {
+    char16_t digits[10];
+    int n = 0;
+    do {
+        digits[n++] = char16_t(u'0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (n > 0)
+        line += digits[--n];
+}
+
+} // namespace
+
+void Manager::RefreshCurrentConnections() {
+    // Without a window there is no check box to read: every row passes.
+    const bool onlyConnected = oMainForm != nullptr &&
+                               ToBooleanSafe(Variant::Integer(int16_t(oMainForm->chkShowXValue())));
+
+    // Runs after every pass that changed a row, so the one line buffer is reused for every row.
+    oCurrentConnections->Reset();
+    const uint32_t count = TcpTableBuffer.EntryCount();
+    std::u16string line;
+    for (uint32_t i = 0; i < count; ++i) {
+        const api::MIB_TCPROW& row = TcpTableBuffer.Row(i);
+        const uint16_t localPort = api::ntohs(uint16_t(row.dwLocalPort));
+        if (localPort == 0)
+            continue;
+        if (onlyConnected && row.dwState != api::MIB_TCP_STATE_ESTAB)
+            continue;
+
+        line.clear();
+        AppendDecimal(line, localPort);
+        line += u' ';
+        // An entry the engine has not recorded yet (cleared cache, grown cache) knows no remote
+        // address: the line then shows the short form rather than an empty one.
+        const bool known = i < ConnectionCache.size() && ConnectionCache[i].Recorded;
+        if (row.dwLocalAddr != 0 && known) {
+            const std::u16string& remote = ConnectionCache[i].RemoteAddressText;
+            if (remote == u"0.0.0.0") {
+                line += u':';
+                line += AddressToText(row.dwLocalAddr);
+            } else {
+                line += u"<--> ";
+                line += remote;
+                line += u':';
+                AppendDecimal(line, api::ntohs(uint16_t(row.dwRemotePort)));
+            }
+            line += u' ';
+        }
+        if (row.dwState < TcpStateNames.size())
+            line += TcpStateNames[row.dwState];
+        oCurrentConnections->AddItem(Variant::Text(line));
+    }
+
+    if (CurrentMode == 0 && oMainForm != nullptr)
+        RefreshCurrentMode();
+}

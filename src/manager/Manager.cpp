@@ -1,1 +1,170 @@
-// stub
+#include "manager/Manager.h"
+
+#include "engine/basMain.h"
+#include "engine/basProcessing.h"
+#include "manager/MainForm.h"
+#include "support/basNetwork.h"
+
+#include <array>
+
+namespace {
+
+constexpr std::array<const char16_t*, 5> ModeDescriptors = {
+    u"Current Connections", u"Local IP Addresses", u"Allowed IP Addresses", u"Blocked Local Ports",
+    u"Blocked Remote Ports"};
+
+// Editing is offered only where the user keeps the lists: allowed addresses and blocked ports.
+bool IsEditableMode(int16_t mode) {
+    return mode != 0 && mode != 1;
+}
+
+} // namespace
+
+Manager::Manager()
+    : oLocalIP(std::make_shared<List>()), oAllowedIP(std::make_shared<List>()),
+      oBlockedLocalPorts(std::make_shared<List>()), oBlockedRemotePorts(std::make_shared<List>()),
+      oCurrentConnections(std::make_shared<List>()) {
+    oLocalIP->InitStringList();
+    oAllowedIP->InitStringList();
+    oBlockedLocalPorts->InitLongList();
+    oBlockedRemotePorts->InitLongList();
+    oCurrentConnections->InitStringList();
+}
+
+Manager::~Manager() {
+    oLocalIP.reset();
+    oAllowedIP.reset();
+    oBlockedLocalPorts.reset();
+    oBlockedRemotePorts.reset();
+    oCurrentConnections.reset();
+    oMainForm = nullptr;
+    CurrentList.reset();
+}
+
+void Manager::SetCurrentMode(int16_t iMode) {
+    CurrentMode = iMode;
+    if (iMode >= 0 && iMode < int16_t(ModeDescriptors.size()))
+        CurrentModeDescriptor = ModeDescriptors[size_t(iMode)];
+    SetLists();
+    SetMenus();
+    SetCaptions();
+}
+
+void Manager::SetLists() {
+    switch (CurrentMode) {
+    case 0:
+        CurrentList = oCurrentConnections;
+        break;
+    case 1:
+        RefreshLocalIPList();
+        CurrentList = oLocalIP;
+        break;
+    case 2:
+        CurrentList = oAllowedIP;
+        break;
+    case 3:
+        CurrentList = oBlockedLocalPorts;
+        break;
+    case 4:
+        CurrentList = oBlockedRemotePorts;
+        break;
+    default: // an unknown mode keeps showing the list it had
+        break;
+    }
+    LoadInListbox();
+}
+
+void Manager::LoadInListbox() {
+    if (oMainForm == nullptr)
+        return;
+    oMainForm->lstMainClear();
+    if (!CurrentList)
+        return;
+    // The count is 32-bit: a large connection table must not leave the view empty.
+    const int32_t count = CurrentList->GetItemCount();
+    std::u16string text;
+    for (int32_t i = 0; i < count; ++i) {
+        text.clear();
+        if (CurrentList->GetItem(i).ToText(text))
+            oMainForm->lstMainAddItem(text);
+    }
+}
+
+void Manager::SetMenus() {
+    if (oMainForm == nullptr)
+        return;
+    const bool enabled = IsEditableMode(CurrentMode);
+    oMainForm->mnuDeleteSetEnabled(enabled);
+    oMainForm->txtItemSetEnabled(enabled);
+    oMainForm->cmdAddSetEnabled(enabled);
+}
+
+void Manager::RefreshCurrentMode() {
+    SetCurrentMode(CurrentMode);
+}
+
+void Manager::RefreshLocalIPList() {
+    oLocalIP->Reset();
+    const std::u16string addresses = GetIP();
+    size_t start = 0;
+    while (start < addresses.size()) {
+        size_t end = addresses.find(u' ', start);
+        if (end == std::u16string::npos)
+            end = addresses.size();
+        if (end > start)
+            oLocalIP->AddItem(Variant::Text(addresses.substr(start, end - start)));
+        start = end + 1;
+    }
+}
+
+void Manager::SaveChanges() {
+    ::SaveSettings();
+    // Every connection is decided again at the next pass, under the changed lists.
+    ClearConnectionCache();
+}
+
+void Manager::AddLocalIPSToAllowed() {
+    const int32_t count = oLocalIP->GetItemCount();
+    for (int32_t i = 0; i < count; ++i) {
+        std::u16string address;
+        if (!oLocalIP->GetItem(i).ToText(address) || address.empty())
+            continue;
+        const Variant value = Variant::Text(std::move(address));
+        if (oAllowedIP->FindItem(u"=", value, true, 0, false, 1) < 0)
+            oAllowedIP->AddItem(value);
+    }
+}
+
+void Manager::LoadListFromString(List& oList, const std::u16string& sString) {
+    oList.Reset();
+    size_t start = 0;
+    while (start < sString.size()) {
+        size_t end = sString.find(u',', start);
+        if (end == std::u16string::npos)
+            end = sString.size();
+        // Pieces are not trimmed: what the store holds is what the list gets.
+        if (end > start)
+            oList.AddItem(Variant::Text(sString.substr(start, end - start)));
+        start = end + 1;
+    }
+}
+
+std::u16string Manager::SaveListToString(const List& oList) {
+    std::u16string result;
+    const int32_t count = oList.GetItemCount();
+    std::u16string item;
+    for (int32_t i = 0; i < count; ++i) {
+        item.clear();
+        if (oList.GetItem(i).ToText(item))
+            result += item;
+        result += u',';
+    }
+    if (!result.empty())
+        result.pop_back();
+    return result;
+}
+
+void Manager::SetCaptions() {
+    if (oMainForm != nullptr)
+        oMainForm->txtHeadSetText(CurrentModeDescriptor);
+}
