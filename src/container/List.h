@@ -1,5 +1,29 @@
 // The typed list every list of the program is made of: items of one element type, chosen by one
 // of five modes, kept in insertion order and addressed from index 0.
+//
+// Values go in as tagged values and are converted to the element type on the way (see Variant.h
+// for the conversions). Results: 0 or more is success or the index found; -2 not found, -3 index
+// or count out of range, -4 empty operator, -5 operator not for a text list, -6 value not
+// convertible. No operation throws or reports to the user.
+//
+// Text items (mode 0) carry a key in lItems, TextKey of the text (TextHash of it lower-cased);
+// every operation that writes, shifts or drops a text item does the same to its key, which lets
+// FindItem "=" compare integers first and text only where the keys agree.
+//
+// Guards beyond the bare algorithm: DeleteLastItems refuses a negative count with -3 (it would
+// otherwise raise ItemCount past the slots written). AddItem with a value that cannot be
+// converted still appends and returns 0, but the new item is 0 or empty text, never whatever a
+// removed item left in that slot.
+//
+// FindItem "LIKE" finds the value at a 1-based position of SubStringStart or later. A
+// SubStringStart below 1 matches no item (-2). An empty value is contained in every item of at
+// least SubStringStart - 1 characters, that is wherever position SubStringStart still lies within
+// or just past the item. Case-blind comparisons, "=" and "LIKE" alike, pair characters as
+// LowerChar does (A..Z and the Latin-1 letters). A NaN in a double list never matches.
+//
+// Storage is taken in blocks (20,001 slots at initialisation, 20,000 more when all are in use)
+// so that appends rarely allocate; an Init operation or Reset goes back to one block and releases
+// the arrays of the other modes.
 #pragma once
 
 #include "support/Variant.h"
@@ -52,6 +76,17 @@ public:
 
 private:
     void InitList(int32_t Mode);
+
+    // Sizes the current mode's arrays to UpperSlot + 1 slots; a no-op once they are.
+    void EnsureStorage();
+    // Converts v and stores it at index; false, with the slot untouched, when v does not convert.
+    bool WriteSlot(int32_t index, const Variant& v);
+    // Puts 0 or empty text (with its key) at index.
+    void ClearSlot(int32_t index);
+    // The item at index as a tagged value of the mode's kind.
+    Variant ReadSlot(int32_t index) const;
+    // Shifts the items behind index down one place and drops the last; index must be valid.
+    void RemoveSlot(int32_t index);
 
     std::vector<std::u16string> sItems;
     std::vector<int32_t> lItems; // mode 1 items; in mode 0 the key of each text item

@@ -5,7 +5,15 @@
 // sign "+" or "-", decimal digits with an optional fraction after ".", at least one digit in all
 // (".5" and "5." read); no exponent, no thousands separators, no hexadecimal. The decimal point is
 // always "." whatever the user's locale, so a stored list reads the same on every machine.
-// Fractions are rounded to the nearest whole number for the integer kinds, halves to the even one.
+// Fractions are rounded to the nearest whole number for the integer kinds, halves to the even one
+// (rounded on the decimal digits themselves, so no binary fraction tips a half). A number outside
+// the target's range fails: byte 0..255, 16-bit -32768..32767, 32-bit the full range.
+//
+// Other kinds: the empty value is 0, False or empty text; null fails every conversion, text
+// included. Boolean True is -1 and False 0 as a number, "True" and "False" as text; text reads as
+// a Boolean when it is "True" or "False" in any letter case, or a number (non-zero is True). A
+// number as text is its decimal digits; a double gives the shortest digits that read back to the
+// same value, never with an exponent ("2.5", "443", "0.001").
 #pragma once
 
 #include <cstdint>
@@ -59,7 +67,8 @@ private:
 // Reads `text` by the number syntax above. False for anything else, including empty text.
 bool ParseNumberText(std::u16string_view text, double& out);
 
-// Small helpers for UTF-16 text used across the program.
+// Small helpers for UTF-16 text used across the program. ToU16 reads its bytes as UTF-8 (ASCII
+// is a part of it), so a stray non-ASCII literal is not garbled. Malformed input gives U+FFFD.
 std::u16string ToU16(std::string_view ascii);
 std::string ToUtf8(std::u16string_view text);
 std::u16string FromUtf8(std::string_view utf8);
