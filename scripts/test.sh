@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the debug build (unit, widget, real-kernel and end-to-end tests),
-# then the sanitizer build (unit and widget tests).
+# then the sanitizer build (unit and widget tests), then the Windows cross-build under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,3 +21,6 @@ ctest --preset asan -L 'unit|widget'
 
 echo "== all tests (debug)"
 ctest --preset debug
+
+echo "== Windows cross-build, tests under Wine"
+bash scripts/test-windows.sh

@@ -1,0 +1,72 @@
+// The connection table over iphlpapi. Our row and table types are the system's, field for
+// field, so the caller's buffer is handed to the system as it is.
+#include "engine/platform/windows/TcpTable.h"
+
+#include <cstddef>
+#include <utility>
+
+// After the core's header: windows.h defines ERROR_* as macros, which would otherwise rewrite
+// the constants basAPI.h declares.
+#include <iphlpapi.h>
+#include <windows.h>
+#include <winsock2.h>
+
+static_assert(sizeof(api::MIB_TCPROW) == sizeof(::MIB_TCPROW));
+static_assert(offsetof(api::MIB_TCPROW, dwState) == offsetof(::MIB_TCPROW, dwState));
+static_assert(offsetof(api::MIB_TCPROW, dwLocalAddr) == offsetof(::MIB_TCPROW, dwLocalAddr));
+static_assert(offsetof(api::MIB_TCPROW, dwLocalPort) == offsetof(::MIB_TCPROW, dwLocalPort));
+static_assert(offsetof(api::MIB_TCPROW, dwRemoteAddr) == offsetof(::MIB_TCPROW, dwRemoteAddr));
+static_assert(offsetof(api::MIB_TCPROW, dwRemotePort) == offsetof(::MIB_TCPROW, dwRemotePort));
+static_assert(sizeof(api::MIB_TCPTABLE) == sizeof(::MIB_TCPTABLE));
+static_assert(offsetof(api::MIB_TCPTABLE, dwNumEntries) == offsetof(::MIB_TCPTABLE, dwNumEntries));
+static_assert(offsetof(api::MIB_TCPTABLE, table) == offsetof(::MIB_TCPTABLE, table));
+static_assert(sizeof(ULONG) == sizeof(uint32_t) && sizeof(DWORD) == sizeof(uint32_t));
+
+namespace {
+
+win::CutObserver& Observer() {
+    static win::CutObserver observer;
+    return observer;
+}
+
+} // namespace
+
+namespace win {
+
+CutObserver SetCutObserver(CutObserver observer) {
+    return std::exchange(Observer(), observer);
+}
+
+} // namespace win
+
+namespace api {
+
+uint32_t GetTcpTable(MIB_TCPTABLE* pTcpTable, uint32_t* pdwSize, int32_t bOrder) {
+    if (pdwSize == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    ULONG size = *pdwSize;
+    const ULONG result =
+        ::GetTcpTable(reinterpret_cast<::MIB_TCPTABLE*>(pTcpTable), &size, bOrder ? TRUE : FALSE);
+    *pdwSize = size;
+    if (result == NO_ERROR && pTcpTable != nullptr) {
+        // Windows leaves the upper half of a port field undefined; clear it so that a row reads
+        // exactly as on Linux and the same connection always gives the same row.
+        for (DWORD i = 0; i < pTcpTable->dwNumEntries; ++i) {
+            pTcpTable->table[i].dwLocalPort &= 0xFFFFu;
+            pTcpTable->table[i].dwRemotePort &= 0xFFFFu;
+        }
+    }
+    return result;
+}
+
+uint32_t SetTcpEntry(MIB_TCPROW* pTcpRow) {
+    if (pTcpRow == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    const MIB_TCPROW requested = *pTcpRow;
+    const DWORD result = ::SetTcpEntry(reinterpret_cast<::MIB_TCPROW*>(pTcpRow));
+    if (Observer())
+        Observer()(requested, result);
+    return result;
+}
+
+} // namespace api
