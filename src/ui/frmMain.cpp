@@ -1,1 +1,374 @@
-// stub
+#include "ui/frmMain.h"
+
+#include "engine/basMain.h"
+#include "engine/basProcessing.h"
+#include "manager/Manager.h"
+#include "support/basError.h"
+#include "ui/Command.h"
+#include "ui/SetupCommandButtons.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScreen>
+
+namespace {
+
+// Positions and sizes are given in twips, 15 to a pixel.
+constexpr int Twips(int twips) {
+    return twips / 15;
+}
+
+QRect TwipsRect(int left, int top, int width, int height) {
+    return QRect(Twips(left), Twips(top), Twips(width), Twips(height));
+}
+
+QFont Arial(bool bold = false) {
+    QFont font(QStringLiteral("Arial"));
+    font.setPointSizeF(8.25);
+    font.setBold(bold);
+    return font;
+}
+
+void SetColours(QWidget* widget, const QColor& base, const QColor& text) {
+    QPalette palette = widget->palette();
+    for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        palette.setColor(group, QPalette::Base, base);
+        palette.setColor(group, QPalette::Text, text);
+    }
+    widget->setPalette(palette);
+}
+
+QString ToQ(const std::u16string& text) {
+    return QString::fromStdU16String(text);
+}
+
+} // namespace
+
+frmMain::frmMain(QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint),
+      background_(QStringLiteral(":/images/background.jpg")) {
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(QString::fromUtf16(InitialCaption));
+    setWindowIcon(QIcon(QStringLiteral(":/images/icon.png")));
+    setFixedSize(Twips(6345), Twips(4860));
+
+    // Created in tab order, which is also the window's control order.
+    lstMain = new QListWidget(this);
+    lstMain->setObjectName(QStringLiteral("lstMain"));
+    lstMain->setGeometry(TwipsRect(120, 420, 3735, 4020));
+    lstMain->setSelectionMode(QAbstractItemView::SingleSelection);
+    lstMain->setSortingEnabled(false);
+    lstMain->setFont(Arial());
+    SetColours(lstMain, QColor(180, 226, 243), Qt::black);
+    lstMain->viewport()->installEventFilter(this);
+
+    txtHead = new QLineEdit(QStringLiteral("Choose..."), this);
+    txtHead->setObjectName(QStringLiteral("txtHead"));
+    txtHead->setGeometry(TwipsRect(120, 120, 3735, 315));
+    txtHead->setFont(Arial(true));
+    txtHead->setAlignment(Qt::AlignCenter);
+    // The heading holds no data: every view selection replaces it.
+    txtHead->setReadOnly(true);
+    SetColours(txtHead, QColor(92, 197, 231), Qt::black);
+
+    cmdLocalIP = AddButton("cmdLocalIP", 3960, 2280, 2235, 435);
+    cmdAllowedIP = AddButton("cmdAllowedIP", 3960, 540, 2235, 465);
+    cmdAddLocal = AddButton("cmdAddLocal", 3960, 2760, 2235, 435);
+    cmdBlockedLocal = AddButton("cmdBlockedLocal", 3960, 990, 2235, 435);
+    cmdBlockedRemote = AddButton("cmdBlockedRemote", 3960, 1410, 2235, 435);
+    cmdCurrentConnections = AddButton("cmdCurrentConnections", 3960, 120, 2235, 435);
+    cmdAdd = AddButton("cmdAdd", 3120, 4470, 705, 315);
+
+    txtItem = new QLineEdit(this);
+    txtItem->setObjectName(QStringLiteral("txtItem"));
+    txtItem->setGeometry(TwipsRect(120, 4470, 2955, 315));
+    txtItem->setFont(Arial());
+
+    cmdWebsite = AddButton("cmdWebsite", 3960, 4350, 2265, 435);
+    cmdReadme = AddButton("cmdReadme", 3960, 3930, 2265, 435);
+
+    chkShowX = new QCheckBox(this);
+    chkShowX->setObjectName(QStringLiteral("chkShowX"));
+    chkShowX->setGeometry(TwipsRect(3990, 1980, 195, 195));
+    chkShowX->setChecked(true);
+
+    Label1 = new QLabel(QStringLiteral("Show only connected"), this);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Label1->setGeometry(TwipsRect(4230, 1980, 1935, 225));
+    Label1->setFont(Arial());
+    // A label paints no background of its own: the picture shows through.
+
+    QWidget* order[] = {lstMain,     txtHead,         cmdLocalIP,       cmdAllowedIP,
+                        cmdAddLocal, cmdBlockedLocal, cmdBlockedRemote, cmdCurrentConnections,
+                        cmdAdd,      txtItem,         cmdWebsite,       cmdReadme,
+                        chkShowX};
+    for (size_t i = 1; i < std::size(order); ++i)
+        setTabOrder(order[i - 1], order[i]);
+
+    mnuListBox = new QMenu(this);
+    mnuListBox->setObjectName(QStringLiteral("mnuListBox"));
+    mnuDelete = mnuListBox->addAction(QStringLiteral("Delete"));
+    mnuDelete->setObjectName(QStringLiteral("mnuDelete"));
+
+    connect(cmdCurrentConnections, &Command::Click, this, [this] { SetCurrentMode(0); });
+    connect(cmdLocalIP, &Command::Click, this, [this] { SetCurrentMode(1); });
+    connect(cmdAllowedIP, &Command::Click, this, [this] { SetCurrentMode(2); });
+    connect(cmdBlockedLocal, &Command::Click, this, [this] { SetCurrentMode(3); });
+    connect(cmdBlockedRemote, &Command::Click, this, [this] { SetCurrentMode(4); });
+    connect(cmdAddLocal, &Command::Click, this, &frmMain::cmdAddLocal_Click);
+    connect(cmdAdd, &Command::Click, this, &frmMain::cmdAdd_Click);
+    connect(cmdReadme, &Command::Click, this, &frmMain::cmdReadme_Click);
+    connect(cmdWebsite, &Command::Click, this, &frmMain::cmdWebsite_Click);
+    connect(mnuDelete, &QAction::triggered, this, &frmMain::mnuDelete_Click);
+    connect(chkShowX, &QCheckBox::toggled, this, &frmMain::chkShowX_Click);
+
+    // Centred on the screen when first shown.
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame(QPoint(0, 0), size());
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+    caption_ = windowTitle();
+}
+
+frmMain::~frmMain() = default;
+
+Command* frmMain::AddButton(const char* name, int left, int top, int width, int height) {
+    auto* button = new Command(this);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setGeometry(TwipsRect(left, top, width, height));
+    ApplyDesignData(button);
+    return button;
+}
+
+void frmMain::ApplyDesignData(Command* button) {
+    // Captions and fonts of the buttons are kept as design data, read once.
+    static const DesignData design = ReadDesignData(QStringLiteral(":/frmMain.design"));
+    const auto found = design.find(button->objectName());
+    if (found != design.end())
+        button->ReadProperties(found->second);
+}
+
+QString frmMain::VersionCaption() {
+    return QStringLiteral("%1 v%2.%3 Build %4")
+        .arg(QStringLiteral(OKG_PRODUCT_NAME))
+        .arg(OKG_VERSION_MAJOR)
+        .arg(OKG_VERSION_MINOR)
+        .arg(OKG_VERSION_PATCH);
+}
+
+void frmMain::Form_Load() {
+    caption_ = VersionCaption();
+    setWindowTitle(caption_);
+    SetupCommandButtons(this, true, true);
+    TrayOn();
+}
+
+void frmMain::TrayOn() {
+    show();
+    api::DoEvents();
+    if (!TrayIcon) {
+        TrayIcon = new QSystemTrayIcon(windowIcon(), this);
+        TrayIcon->setToolTip(QString::fromUtf16(AppTitle));
+        connect(TrayIcon, &QSystemTrayIcon::activated, this, &frmMain::TrayActivated);
+    }
+    TrayIcon->show();
+}
+
+void frmMain::TrayOff() {
+    if (TrayIcon)
+        TrayIcon->hide();
+}
+
+bool frmMain::TrayReachable() const {
+    return TrayIcon && TrayIcon->isVisible() && QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+void frmMain::TrayActivated(QSystemTrayIcon::ActivationReason reason) {
+    // While the window is not minimized the icon is not its way back; leave it alone.
+    if (!isMinimized())
+        return;
+    switch (reason) {
+    case QSystemTrayIcon::Trigger:
+    case QSystemTrayIcon::DoubleClick:
+        setWindowState(windowState() & ~Qt::WindowMinimized);
+        show();
+        raise();
+        activateWindow();
+        break;
+    case QSystemTrayIcon::Context:
+        // Shown again, but left minimized.
+        show();
+        raise();
+        activateWindow();
+        break;
+    default:
+        break;
+    }
+}
+
+void frmMain::ShowNotice(const QString& text) {
+    if (TrayReachable()) {
+        TrayIcon->showMessage(QString::fromUtf16(AppTitle), text, QSystemTrayIcon::Warning);
+        return;
+    }
+    setWindowTitle(caption_ + QStringLiteral(" - ") + text);
+}
+
+void frmMain::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.drawPixmap(0, 0, background_);
+}
+
+void frmMain::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange)
+        Form_Resize();
+}
+
+void frmMain::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    // Coming back: the connections view should be current. A minimized window shown from the
+    // tray stays as it is.
+    if (!isMinimized())
+        Form_Resize();
+}
+
+void frmMain::Form_Resize() {
+    if (isMinimized()) {
+        // Hidden only where the tray icon can bring it back; else it stays on the task bar.
+        // Queued, because some window systems mishandle a window unmapped while it iconifies.
+        if (TrayReachable())
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    if (isMinimized() && TrayReachable())
+                        hide();
+                },
+                Qt::QueuedConnection);
+        return;
+    }
+    if (isVisible() && windowState() == Qt::WindowNoState && oManager)
+        oManager->RefreshCurrentConnections();
+}
+
+void frmMain::closeEvent(QCloseEvent* event) {
+    Form_QueryUnload();
+    event->accept();
+}
+
+void frmMain::Form_QueryUnload() {
+    SaveSettings();
+    ExitRequested = true;
+}
+
+bool frmMain::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == lstMain->viewport() && event->type() == QEvent::MouseButtonRelease) {
+        auto* mouse = static_cast<QMouseEvent*>(event);
+        lstMain_MouseUp(mouse->button(), mouse->globalPosition().toPoint());
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void frmMain::lstMain_MouseUp(Qt::MouseButton button, const QPoint& globalPos) {
+    if (button == Qt::RightButton)
+        mnuListBox->popup(globalPos);
+}
+
+void frmMain::SetCurrentMode(int16_t mode) {
+    if (oManager)
+        oManager->SetCurrentMode(mode);
+}
+
+void frmMain::cmdAddLocal_Click() {
+    if (api::MsgBox(u"Add Local IP's to Allowed?", api::vbOKCancel, AppTitle) != api::vbOK)
+        return;
+    if (!oManager)
+        return;
+    oManager->AddLocalIPSToAllowed();
+    oManager->RefreshCurrentMode();
+}
+
+void frmMain::cmdAdd_Click() {
+    // The engine may change the text it is given; the box keeps what the user typed.
+    std::u16string item = txtItem->text().toStdU16String();
+    AddItemToCurrentList(item);
+}
+
+void frmMain::mnuDelete_Click() {
+    DeleteSelectedItem();
+}
+
+void frmMain::chkShowX_Click() {
+    if (oManager)
+        oManager->RefreshCurrentConnections();
+}
+
+void frmMain::cmdReadme_Click() {
+    ShellOpen(AppPath + u"readme.txt");
+}
+
+void frmMain::cmdWebsite_Click() {
+    ShellOpen(WebsiteAddress);
+}
+
+// --- MainForm ------------------------------------------------------------------------------------
+
+void frmMain::lstMainClear() {
+    lstMain->clear();
+}
+
+void frmMain::lstMainAddItem(const std::u16string& text) {
+    lstMain->addItem(ToQ(text));
+}
+
+int32_t frmMain::lstMainListCount() const {
+    return lstMain->count();
+}
+
+std::u16string frmMain::lstMainList(int32_t row) const {
+    const QListWidgetItem* item = lstMain->item(row);
+    return item ? item->text().toStdU16String() : std::u16string();
+}
+
+bool frmMain::lstMainSelected(int32_t row) const {
+    const QListWidgetItem* item = lstMain->item(row);
+    return item && item->isSelected();
+}
+
+void frmMain::txtHeadSetText(const std::u16string& text) {
+    txtHead->setText(ToQ(text));
+}
+
+void frmMain::mnuDeleteSetEnabled(bool enabled) {
+    mnuDelete->setEnabled(enabled);
+}
+
+void frmMain::txtItemSetEnabled(bool enabled) {
+    txtItem->setEnabled(enabled);
+}
+
+void frmMain::cmdAddSetEnabled(bool enabled) {
+    cmdAdd->setProperty("Enabled", enabled);
+}
+
+int32_t frmMain::chkShowXValue() const {
+    switch (chkShowX->checkState()) {
+    case Qt::Checked:
+        return 1;
+    case Qt::PartiallyChecked:
+        return 2;
+    default:
+        return 0;
+    }
+}

@@ -1,1 +1,107 @@
+// The one window: the list box with its heading, the view buttons, the item box, the context
+// menu and the tray icon. It holds no list data; every handler forwards to oManager or to the
+// list editing of the engine.
 #pragma once
+
+#include "manager/MainForm.h"
+
+#include <QPixmap>
+#include <QSystemTrayIcon>
+#include <QWidget>
+
+class Command;
+class QAction;
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QMenu;
+
+class frmMain : public QWidget, public MainForm {
+    Q_OBJECT
+
+public:
+    explicit frmMain(QWidget* parent = nullptr);
+    ~frmMain() override;
+
+    // The caption the window has until Form_Load replaces it.
+    static constexpr char16_t InitialCaption[] = u"Orvo Kestrelgate";
+    // The address the web-site button opens.
+    static constexpr char16_t WebsiteAddress[] = u"https://orvo.example/kestrelgate";
+
+    // Sets the caption from the version, initialises the buttons and puts up the tray icon,
+    // which shows the window.
+    void Form_Load();
+
+    // Shows the window, pumps once, then adds the tray icon.
+    void TrayOn();
+    void TrayOff();
+
+    // What a click on the tray icon does. Public so that it can be driven without a tray.
+    void TrayActivated(QSystemTrayIcon::ActivationReason reason);
+
+    // True while the tray icon is really shown, so that minimizing may hide the window.
+    virtual bool TrayReachable() const;
+
+    // A once-per-run message: a tray message where the icon is shown, else a note appended to
+    // the window title (the heading keeps the view's name).
+    void ShowNotice(const QString& text);
+
+    // The caption Form_Load gives: product name and version.
+    static QString VersionCaption();
+
+    // MainForm
+    void lstMainClear() override;
+    void lstMainAddItem(const std::u16string& text) override;
+    int32_t lstMainListCount() const override;
+    std::u16string lstMainList(int32_t row) const override;
+    bool lstMainSelected(int32_t row) const override;
+    void txtHeadSetText(const std::u16string& text) override;
+    void mnuDeleteSetEnabled(bool enabled) override;
+    void txtItemSetEnabled(bool enabled) override;
+    void cmdAddSetEnabled(bool enabled) override;
+    int32_t chkShowXValue() const override;
+
+    // The controls, named as the rest of the program knows them.
+    QListWidget* lstMain = nullptr;
+    QLineEdit* txtHead = nullptr;
+    Command* cmdLocalIP = nullptr;
+    Command* cmdAllowedIP = nullptr;
+    Command* cmdAddLocal = nullptr;
+    Command* cmdBlockedLocal = nullptr;
+    Command* cmdBlockedRemote = nullptr;
+    Command* cmdCurrentConnections = nullptr;
+    Command* cmdAdd = nullptr;
+    QLineEdit* txtItem = nullptr;
+    Command* cmdWebsite = nullptr;
+    Command* cmdReadme = nullptr;
+    QCheckBox* chkShowX = nullptr;
+    QLabel* Label1 = nullptr;
+    QMenu* mnuListBox = nullptr;
+    QAction* mnuDelete = nullptr;
+    QSystemTrayIcon* TrayIcon = nullptr;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void Form_Resize();
+    void Form_QueryUnload();
+    void cmdAddLocal_Click();
+    void cmdAdd_Click();
+    void lstMain_MouseUp(Qt::MouseButton button, const QPoint& globalPos);
+    void mnuDelete_Click();
+    void chkShowX_Click();
+    void cmdReadme_Click();
+    void cmdWebsite_Click();
+    void SetCurrentMode(int16_t mode);
+    Command* AddButton(const char* name, int left, int top, int width, int height);
+    void ApplyDesignData(Command* button);
+
+    QPixmap background_;
+    QString caption_; // the title without a notice
+};
