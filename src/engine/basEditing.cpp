@@ -4,6 +4,7 @@
 #include "engine/basProcessing.h"
 #include "manager/MainForm.h"
 #include "manager/Manager.h"
+#include "support/Variant.h"
 #include "support/basError.h"
 
 #include <array>
@@ -15,21 +16,6 @@ namespace {
 
 constexpr char16_t InvalidAddressMessage[] = u"This is not a valid ip address.";
 constexpr char16_t InvalidPortMessage[] = u"This is not a valid port number.";
-
-bool IsBlank(char16_t c) {
-    return c == u' ' || c == u'\t';
-}
-bool IsDigit(char16_t c) {
-    return c >= u'0' && c <= u'9';
-}
-
-std::u16string_view TrimBlanks(std::u16string_view text) {
-    while (!text.empty() && IsBlank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && IsBlank(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
 
 // Four pieces of one to three decimal digits, each 0..255; nothing else.
 std::optional<std::array<uint8_t, 4>> ParseAddress(std::u16string_view text) {

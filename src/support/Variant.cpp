@@ -8,13 +8,6 @@
 
 namespace {
 
-bool IsBlank(char16_t c) {
-    return c == u' ' || c == u'\t';
-}
-bool IsDigit(char16_t c) {
-    return c >= u'0' && c <= u'9';
-}
-
 // A text that passed the number syntax, split into its parts (digits only, no sign, no point).
 struct NumberText {
     bool negative = false;
@@ -23,10 +16,7 @@ struct NumberText {
 };
 
 std::optional<NumberText> SplitNumberText(std::u16string_view text) {
-    while (!text.empty() && IsBlank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && IsBlank(text.back()))
-        text.remove_suffix(1);
+    text = TrimBlanks(text);
 
     NumberText n;
     if (!text.empty() && (text.front() == u'+' || text.front() == u'-')) {
@@ -124,6 +114,8 @@ bool EqualsIgnoringAsciiCase(std::u16string_view a, std::u16string_view b) {
     return true;
 }
 
+} // namespace
+
 std::u16string_view TrimBlanks(std::u16string_view text) {
     while (!text.empty() && IsBlank(text.front()))
         text.remove_prefix(1);
@@ -131,8 +123,6 @@ std::u16string_view TrimBlanks(std::u16string_view text) {
         text.remove_suffix(1);
     return text;
 }
-
-} // namespace
 
 Variant Variant::Null() {
     Variant v;

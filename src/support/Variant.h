@@ -64,6 +64,15 @@ private:
     double double_ = 0;
 };
 
+// Blanks and digits as the number syntax knows them, and text without blanks around it.
+inline bool IsBlank(char16_t c) {
+    return c == u' ' || c == u'\t';
+}
+inline bool IsDigit(char16_t c) {
+    return c >= u'0' && c <= u'9';
+}
+std::u16string_view TrimBlanks(std::u16string_view text);
+
 // Reads `text` by the number syntax above. False for anything else, including empty text.
 bool ParseNumberText(std::u16string_view text, double& out);
 
