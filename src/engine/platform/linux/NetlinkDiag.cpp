@@ -1,0 +1,405 @@
+#include "engine/platform/linux/NetlinkDiag.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <iterator>
+
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace okg::netlink {
+
+namespace {
+
+// A dump the kernel marks as interrupted is read again, a few times at most.
+constexpr int MaxDumpAttempts = 5;
+// Bounds the reads of one dump: far more than any real table needs (hundreds of rows per read).
+constexpr int MaxReadsPerDump = 1 << 16;
+constexpr int ReceiveBufferBytes = 1 << 20;
+
+template <typename T> T ReadAt(std::span<const std::byte> bytes, size_t offset) {
+    T value;
+    std::memcpy(&value, bytes.data() + offset, sizeof(T));
+    return value;
+}
+
+bool IsV4Mapped(const uint32_t (&a)[4]) {
+    return a[0] == 0 && a[1] == 0 && a[2] == htonl(0xffff);
+}
+
+bool IsUnspecified(const uint32_t (&a)[4]) {
+    return (a[0] | a[1] | a[2] | a[3]) == 0;
+}
+
+// The row of one inet_diag message; false when the socket has no place in an IPv4 table.
+bool ToRow(const inet_diag_msg& m, SocketRow& out) {
+    const uint32_t state = TableState(m.idiag_state);
+    if (state == 0)
+        return false;
+    const inet_diag_sockid& id = m.id;
+    if (m.idiag_family == AF_INET) {
+        out.v4mapped = false;
+    } else if (m.idiag_family == AF_INET6 && IsV4Mapped(id.idiag_src) &&
+               (IsV4Mapped(id.idiag_dst) || IsUnspecified(id.idiag_dst))) {
+        // A socket bound to ::ffff:a.b.c.d, or a dual-stack socket's IPv4 connection.
+        out.v4mapped = true;
+    } else {
+        return false;
+    }
+    const int last = out.v4mapped ? 3 : 0;
+    out.cookie = uint64_t(id.idiag_cookie[1]) << 32 | id.idiag_cookie[0];
+    out.row.dwState = state;
+    out.row.dwLocalAddr = id.idiag_src[last];
+    out.row.dwLocalPort = id.idiag_sport;
+    out.row.dwRemoteAddr = id.idiag_dst[last];
+    out.row.dwRemotePort = id.idiag_dport;
+    return true;
+}
+
+struct DiagRequest {
+    nlmsghdr header;
+    inet_diag_req_v2 request;
+};
+
+// One dump of one address family, appended to out. Restarts a dump the kernel marks as
+// interrupted; any other failure closes the socket, so that the next call starts clean instead
+// of reading the rest of an abandoned dump.
+bool DumpFamily(DiagSocket& socket, uint8_t family, std::vector<SocketRow>& out) {
+    for (int attempt = 0; attempt < MaxDumpAttempts; ++attempt) {
+        const size_t mark = out.size();
+        DiagRequest req{};
+        req.header.nlmsg_len = sizeof(req);
+        req.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+        req.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+        req.header.nlmsg_seq = socket.NextSeq();
+        req.request.sdiag_family = family;
+        req.request.sdiag_protocol = IPPROTO_TCP;
+        req.request.idiag_states = DumpStates;
+        if (!socket.Send(&req, sizeof(req))) {
+            socket.Close();
+            return false;
+        }
+        bool interrupted = false;
+        ReplyStatus status = ReplyStatus::More;
+        for (int reads = 0; status == ReplyStatus::More; ++reads) {
+            bool ok = false;
+            const auto bytes = socket.Receive(ok);
+            if (!ok || reads == MaxReadsPerDump) {
+                socket.Close();
+                return false;
+            }
+            const ReplyResult r = ParseDumpReply(bytes, req.header.nlmsg_seq, socket.PortId(), out);
+            interrupted = interrupted || r.interrupted;
+            status = r.status;
+        }
+        if (status != ReplyStatus::Done) {
+            socket.Close();
+            return false;
+        }
+        if (!interrupted)
+            return true;
+        out.resize(mark);
+    }
+    return false;
+}
+
+} // namespace
+
+uint32_t TableState(uint8_t kernelState) {
+    // Indexed by the kernel's TCP state: ESTABLISHED 1, SYN_SENT 2, SYN_RECV 3, FIN_WAIT1 4,
+    // FIN_WAIT2 5, TIME_WAIT 6, CLOSE 7, CLOSE_WAIT 8, LAST_ACK 9, LISTEN 10, CLOSING 11,
+    // NEW_SYN_RECV 12 (a request socket, which the table shows as SYN_RCVD).
+    static constexpr uint32_t map[] = {
+        0,
+        api::MIB_TCP_STATE_ESTAB,
+        api::MIB_TCP_STATE_SYN_SENT,
+        api::MIB_TCP_STATE_SYN_RCVD,
+        api::MIB_TCP_STATE_FIN_WAIT1,
+        api::MIB_TCP_STATE_FIN_WAIT2,
+        api::MIB_TCP_STATE_TIME_WAIT,
+        api::MIB_TCP_STATE_CLOSED,
+        api::MIB_TCP_STATE_CLOSE_WAIT,
+        api::MIB_TCP_STATE_LAST_ACK,
+        api::MIB_TCP_STATE_LISTEN,
+        api::MIB_TCP_STATE_CLOSING,
+        api::MIB_TCP_STATE_SYN_RCVD,
+    };
+    return kernelState < std::size(map) ? map[kernelState] : 0;
+}
+
+ReplyResult ParseDumpReply(std::span<const std::byte> bytes, uint32_t seq, uint32_t portId,
+                           std::vector<SocketRow>& out) {
+    ReplyResult result;
+    size_t offset = 0;
+    while (offset < bytes.size()) {
+        const size_t left = bytes.size() - offset;
+        if (left < sizeof(nlmsghdr)) {
+            result.status = ReplyStatus::Truncated;
+            return result;
+        }
+        const auto header = ReadAt<nlmsghdr>(bytes, offset);
+        if (header.nlmsg_len < NLMSG_HDRLEN || header.nlmsg_len > left) {
+            result.status = ReplyStatus::Truncated;
+            return result;
+        }
+        const auto payload = bytes.subspan(offset + NLMSG_HDRLEN, header.nlmsg_len - NLMSG_HDRLEN);
+        offset += std::min<size_t>(NLMSG_ALIGN(header.nlmsg_len), left);
+
+        if (header.nlmsg_seq != seq || header.nlmsg_pid != portId) {
+            ++result.foreign;
+            continue;
+        }
+        if (header.nlmsg_flags & NLM_F_DUMP_INTR)
+            result.interrupted = true;
+
+        switch (header.nlmsg_type) {
+        case NLMSG_DONE:
+            // Newer kernels put the dump's own result after the header.
+            if (payload.size() >= sizeof(int)) {
+                const int error = ReadAt<int>(payload, 0);
+                if (error < 0) {
+                    result.status = ReplyStatus::Error;
+                    result.errorNumber = -error;
+                    return result;
+                }
+            }
+            result.status = ReplyStatus::Done;
+            return result;
+        case NLMSG_ERROR: {
+            if (payload.size() < sizeof(int)) {
+                result.status = ReplyStatus::Truncated;
+                return result;
+            }
+            const int error = ReadAt<int>(payload, 0);
+            if (error == 0)
+                continue; // an acknowledgement, not a failure
+            result.status = ReplyStatus::Error;
+            result.errorNumber = error < 0 ? -error : error;
+            return result;
+        }
+        case SOCK_DIAG_BY_FAMILY: {
+            if (payload.size() < sizeof(inet_diag_msg)) {
+                result.status = ReplyStatus::Truncated;
+                return result;
+            }
+            SocketRow row;
+            if (ToRow(ReadAt<inet_diag_msg>(payload, 0), row))
+                out.push_back(row);
+            break;
+        }
+        default:
+            break; // NLMSG_NOOP and anything newer
+        }
+    }
+    return result;
+}
+
+bool DumpTcpSockets(std::vector<SocketRow>& out) {
+    // Called about once a millisecond: one socket for the life of the process.
+    static DiagSocket socket;
+    out.clear();
+    if (!socket.Open())
+        return false;
+    return DumpFamily(socket, AF_INET, out) && DumpFamily(socket, AF_INET6, out);
+}
+
+uint32_t WriteTcpTable(const std::vector<SocketRow>& rows, api::MIB_TCPTABLE* table,
+                       uint32_t* pdwSize) {
+    if (!pdwSize)
+        return api::ERROR_INVALID_PARAMETER;
+    constexpr size_t header = offsetof(api::MIB_TCPTABLE, table);
+    const size_t needed = header + rows.size() * sizeof(api::MIB_TCPROW);
+    if (needed > UINT32_MAX)
+        return api::ERROR_NOT_SUPPORTED;
+    if (!table || *pdwSize < needed) {
+        *pdwSize = static_cast<uint32_t>(needed);
+        return api::ERROR_INSUFFICIENT_BUFFER;
+    }
+    // Byte copies: the caller's buffer need only be as large as it says, not a whole struct.
+    auto* dst = reinterpret_cast<std::byte*>(table);
+    const auto count = static_cast<uint32_t>(rows.size());
+    std::memcpy(dst, &count, sizeof(count));
+    for (size_t i = 0; i < rows.size(); ++i)
+        std::memcpy(dst + header + i * sizeof(api::MIB_TCPROW), &rows[i].row,
+                    sizeof(api::MIB_TCPROW));
+    return api::NO_ERROR_;
+}
+
+const SocketRow* FindConnection(std::span<const SocketRow> rows, const api::MIB_TCPROW& row) {
+    const SocketRow* best = nullptr;
+    int bestRank = 3;
+    for (const SocketRow& r : rows) {
+        if (r.row.dwLocalAddr != row.dwLocalAddr || r.row.dwRemoteAddr != row.dwRemoteAddr ||
+            uint16_t(r.row.dwLocalPort) != uint16_t(row.dwLocalPort) ||
+            uint16_t(r.row.dwRemotePort) != uint16_t(row.dwRemotePort) ||
+            r.row.dwState == api::MIB_TCP_STATE_LISTEN)
+            continue;
+        const int rank = r.row.dwState == api::MIB_TCP_STATE_ESTAB       ? 0
+                         : r.row.dwState == api::MIB_TCP_STATE_TIME_WAIT ? 2
+                                                                         : 1;
+        if (rank < bestRank) {
+            best = &r;
+            bestRank = rank;
+        }
+    }
+    return best;
+}
+
+namespace {
+
+constexpr int MaxAckReads = 64;
+
+// One SOCK_DESTROY request in the given family; the kernel's errno from its ack.
+int Destroy(DiagSocket& socket, uint8_t family, const SocketRow& target) {
+    DiagRequest req{};
+    req.header.nlmsg_len = sizeof(req);
+    req.header.nlmsg_type = SOCK_DESTROY;
+    req.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
+    req.header.nlmsg_seq = socket.NextSeq();
+    req.request.sdiag_family = family;
+    req.request.sdiag_protocol = IPPROTO_TCP;
+    req.request.idiag_states = ~0u;
+    inet_diag_sockid& id = req.request.id;
+    const api::MIB_TCPROW& row = target.row;
+    id.idiag_sport = static_cast<uint16_t>(row.dwLocalPort);
+    id.idiag_dport = static_cast<uint16_t>(row.dwRemotePort);
+    const int last = family == AF_INET6 ? 3 : 0;
+    if (family == AF_INET6) // ::ffff:a.b.c.d, as a dual-stack socket holds an IPv4 connection
+        id.idiag_src[2] = id.idiag_dst[2] = htonl(0xffff);
+    id.idiag_src[last] = row.dwLocalAddr;
+    id.idiag_dst[last] = row.dwRemoteAddr;
+    id.idiag_cookie[0] = static_cast<uint32_t>(target.cookie);
+    id.idiag_cookie[1] = static_cast<uint32_t>(target.cookie >> 32);
+
+    if (!socket.Send(&req, sizeof(req))) {
+        socket.Close();
+        return EIO;
+    }
+    for (int reads = 0; reads < MaxAckReads; ++reads) {
+        bool ok = false;
+        const auto bytes = socket.Receive(ok);
+        if (!ok)
+            break;
+        // The ack is one NLMSG_ERROR; anything else belongs to an older request.
+        size_t offset = 0;
+        while (bytes.size() - offset >= sizeof(nlmsghdr)) {
+            const auto header = ReadAt<nlmsghdr>(bytes, offset);
+            if (header.nlmsg_len < NLMSG_HDRLEN || header.nlmsg_len > bytes.size() - offset)
+                break;
+            if (header.nlmsg_type == NLMSG_ERROR && header.nlmsg_seq == req.header.nlmsg_seq &&
+                header.nlmsg_pid == socket.PortId() &&
+                header.nlmsg_len >= NLMSG_HDRLEN + sizeof(int)) {
+                const int error = ReadAt<int>(bytes, offset + NLMSG_HDRLEN);
+                return error < 0 ? -error : error;
+            }
+            offset += std::min<size_t>(NLMSG_ALIGN(header.nlmsg_len), bytes.size() - offset);
+        }
+    }
+    socket.Close(); // a late ack would otherwise be taken for the next request's
+    return EIO;
+}
+
+} // namespace
+
+int DestroyTcpSocket(const SocketRow& target) {
+    // Its own socket: a cut may come between two dumps, never inside one.
+    static DiagSocket socket;
+    if (!socket.Open())
+        return errno == EACCES || errno == EPERM ? EPERM : EIO;
+    if (target.v4mapped)
+        return Destroy(socket, AF_INET6, target);
+    const int error = Destroy(socket, AF_INET, target);
+    // A row read before the v4-mapped form was known may still name a dual-stack socket.
+    if (error == ENOENT && socket.Open())
+        return Destroy(socket, AF_INET6, target);
+    return error;
+}
+
+bool DiagSocket::Open() {
+    if (fd_ >= 0)
+        return true;
+    const int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (fd < 0)
+        return false;
+    // A large table arrives faster than one read at a time; without room the kernel would pause
+    // the dump. SO_RCVBUFFORCE passes the system cap where we have the right to.
+    const int size = ReceiveBufferBytes;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size)) != 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+    // The kernel always answers; the timeout only keeps a broken kernel from hanging the loop.
+    const timeval timeout{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+
+    sockaddr_nl local{};
+    local.nl_family = AF_NETLINK;
+    socklen_t length = sizeof(local);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+        length != sizeof(local)) {
+        ::close(fd);
+        return false;
+    }
+    fd_ = fd;
+    portId_ = local.nl_pid;
+    buffer_.resize(BufferBytes);
+    return true;
+}
+
+void DiagSocket::Close() {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+    portId_ = 0;
+}
+
+bool DiagSocket::Send(const void* message, size_t length) {
+    if (fd_ < 0)
+        return false;
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    for (int tries = 0; tries < 8; ++tries) {
+        const ssize_t sent =
+            sendto(fd_, message, length, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof(kernel));
+        if (sent == static_cast<ssize_t>(length))
+            return true;
+        if (sent >= 0 || errno != EINTR)
+            return false;
+    }
+    return false;
+}
+
+std::span<const std::byte> DiagSocket::Receive(bool& ok) {
+    ok = false;
+    if (fd_ < 0)
+        return {};
+    for (int tries = 0; tries < 64; ++tries) {
+        sockaddr_nl from{};
+        iovec io{buffer_.data(), buffer_.size()};
+        msghdr msg{};
+        msg.msg_name = &from;
+        msg.msg_namelen = sizeof(from);
+        msg.msg_iov = &io;
+        msg.msg_iovlen = 1;
+        const ssize_t n = recvmsg(fd_, &msg, 0);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return {}; // ENOBUFS (replies were lost), timeout, or worse
+        }
+        if (msg.msg_flags & MSG_TRUNC)
+            return {};
+        if (msg.msg_namelen != sizeof(from) || from.nl_pid != 0)
+            continue; // not from the kernel
+        ok = true;
+        return std::span<const std::byte>(buffer_.data(), static_cast<size_t>(n));
+    }
+    return {};
+}
+
+} // namespace okg::netlink

@@ -1,0 +1,103 @@
+// The kernel's TCP socket list over netlink sock_diag, in the table's row layout, and the
+// writing of rows into a caller's table buffer. The reply parsing is a pure function so that
+// crafted replies can exercise every path of it.
+#pragma once
+
+#include "engine/basAPI.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace okg::netlink {
+
+// One kernel socket as a table row. The cookie names the socket for its whole life (the 4-tuple
+// does not: ports are 0 before a connect completes).
+struct SocketRow {
+    uint64_t cookie = 0;
+    api::MIB_TCPROW row{};
+    bool v4mapped = false; // an IPv4 connection carried by a dual-stack IPv6 socket
+};
+
+// The kernel's TCP state numbers (TCP_ESTABLISHED 1 .. TCP_NEW_SYN_RECV 12) asked for in a dump:
+// bits 1..12. Bit 13 (a bound, inactive socket) would also walk the port-binding table.
+inline constexpr uint32_t DumpStates = 0x1ffe;
+
+// A NETLINK_SOCK_DIAG socket bound to a port id the kernel chose, with a receive buffer large
+// enough for one read of a dump (the kernel fills up to 32 KiB per message batch).
+class DiagSocket {
+public:
+    static constexpr size_t BufferBytes = 64 * 1024;
+
+    DiagSocket() = default;
+    DiagSocket(const DiagSocket&) = delete;
+    DiagSocket& operator=(const DiagSocket&) = delete;
+    ~DiagSocket() { Close(); }
+
+    bool Open(); // no-op when open
+    void Close();
+    bool IsOpen() const { return fd_ >= 0; }
+    uint32_t PortId() const { return portId_; }
+    uint32_t NextSeq() { return ++seq_; }
+
+    // Sends one request to the kernel; false on failure.
+    bool Send(const void* message, size_t length);
+    // Reads one datagram from the kernel into the buffer. Empty with ok false on failure or when
+    // the datagram did not fit; datagrams not sent by the kernel are dropped.
+    std::span<const std::byte> Receive(bool& ok);
+
+private:
+    int fd_ = -1;
+    uint32_t portId_ = 0;
+    uint32_t seq_ = 0;
+    std::vector<std::byte> buffer_;
+};
+
+// The table's state number (1..12) of a kernel TCP state; 0 for a state the table has no name for.
+uint32_t TableState(uint8_t kernelState);
+
+enum class ReplyStatus {
+    More,      // the dump goes on in the next read
+    Done,      // NLMSG_DONE seen: the dump is complete
+    Error,     // the kernel reported an error (errorNumber)
+    Truncated, // a message does not fit in the bytes read: the reply cannot be trusted
+};
+
+struct ReplyResult {
+    ReplyStatus status = ReplyStatus::More;
+    int errorNumber = 0;      // positive errno, with Error
+    bool interrupted = false; // a message carried NLM_F_DUMP_INTR: the dump may be inconsistent
+    uint32_t foreign = 0;     // messages skipped for another sequence number or port id
+};
+
+// Parses the bytes of one receive of a SOCK_DIAG_BY_FAMILY dump reply. Messages of another
+// sequence number or port id are skipped; TCP sockets of every state the table knows are
+// appended to out (IPv6 ones only when their addresses are v4-mapped, as IPv4 rows). Parsing stops
+// at NLMSG_DONE, NLMSG_ERROR or the first malformed message.
+ReplyResult ParseDumpReply(std::span<const std::byte> bytes, uint32_t seq, uint32_t portId,
+                           std::vector<SocketRow>& out);
+
+// Replaces out with every IPv4 TCP socket of the machine in the states 1..12, then the IPv4
+// connections of dual-stack IPv6 sockets. False when the kernel could not be read (out is then
+// unspecified). Reuses one netlink socket across calls; one thread only.
+bool DumpTcpSockets(std::vector<SocketRow>& out);
+
+// The entry of rows that names the same connection as row (both addresses and ports; the state
+// is not compared), an established one first, then any but TIME_WAIT; null when there is none.
+// A listening socket is never returned: a cut is for connections.
+const SocketRow* FindConnection(std::span<const SocketRow> rows, const api::MIB_TCPROW& row);
+
+// Destroys the kernel socket of target with SOCK_DESTROY (needs CAP_NET_ADMIN). The kernel checks
+// the cookie: looked up by its 4-tuple alone, a connection that has just gone would resolve to
+// its listener, which would be destroyed instead. 0 when done, else the kernel's errno (ENOENT
+// when the socket is gone).
+int DestroyTcpSocket(const SocketRow& target);
+
+// Writes rows into table as the entry count followed by 20-byte rows. 0 on success; 122 when
+// *pdwSize is too small (or table is null), with the size needed written to *pdwSize and nothing
+// written to table; 87 without pdwSize.
+uint32_t WriteTcpTable(const std::vector<SocketRow>& rows, api::MIB_TCPTABLE* table,
+                       uint32_t* pdwSize);
+
+} // namespace okg::netlink
