@@ -1,0 +1,78 @@
+// The IP helper calls of basAPI.h over netlink sock_diag: the table is a dump of the kernel's
+// TCP sockets, a cut is SOCK_DESTROY of the socket that a row of the last dump names.
+#include "engine/basAPI.h"
+#include "engine/platform/linux/BpfFeed.h"
+#include "engine/platform/linux/EventTable.h"
+#include "engine/platform/linux/NetlinkDiag.h"
+
+#include <cerrno>
+
+namespace api {
+
+namespace {
+
+using okg::netlink::SocketRow;
+
+// The last dump, kept for the cookies a cut needs and so that a steady table costs no
+// allocation.
+std::vector<SocketRow> lastDump;
+
+uint32_t ResultOf(int error) {
+    switch (error) {
+    case 0:
+        return NO_ERROR_;
+    case EPERM:
+    case EACCES:
+        return ERROR_ACCESS_DENIED;
+    case ENOENT:
+        return ERROR_NOT_FOUND;
+    case EOPNOTSUPP:
+        return ERROR_NOT_SUPPORTED;
+    default:
+        return ERROR_MR_MID_NOT_FOUND;
+    }
+}
+
+} // namespace
+
+uint32_t GetTcpTable(MIB_TCPTABLE* pTcpTable, uint32_t* pdwSize, int32_t) {
+    if (!pdwSize)
+        return ERROR_INVALID_PARAMETER;
+    // Where the kernel runs the event feed, the table is kept between reads at almost no cost;
+    // otherwise every read is a full dump.
+    if (const okg::linuxfeed::EventTable* events = okg::linuxfeed::UpdateEventFedTable()) {
+        // A cut looks its row up in lastDump: keep that the table the engine was given, copied
+        // only when it changed.
+        static uint64_t copiedVersion = 0;
+        if (events->Version() != copiedVersion) {
+            lastDump = events->Rows();
+            copiedVersion = events->Version();
+        }
+        return okg::netlink::WriteTcpTable(events->Rows(), pTcpTable, pdwSize);
+    }
+    if (!okg::netlink::DumpTcpSockets(lastDump)) {
+        lastDump.clear();
+        return ERROR_MR_MID_NOT_FOUND; // the caller's buffer keeps its last snapshot
+    }
+    return okg::netlink::WriteTcpTable(lastDump, pTcpTable, pdwSize);
+}
+
+uint32_t SetTcpEntry(MIB_TCPROW* pTcpRow) {
+    if (!pTcpRow || pTcpRow->dwState != MIB_TCP_STATE_DELETE_TCB)
+        return ERROR_INVALID_PARAMETER;
+    // The engine reads the table right before a cut, so the row is normally in the last dump;
+    // a caller that did not gets a fresh one.
+    const SocketRow* target = okg::netlink::FindConnection(lastDump, *pTcpRow);
+    if (!target) {
+        if (!okg::netlink::DumpTcpSockets(lastDump)) {
+            lastDump.clear();
+            return ERROR_MR_MID_NOT_FOUND;
+        }
+        target = okg::netlink::FindConnection(lastDump, *pTcpRow);
+    }
+    if (!target)
+        return ERROR_NOT_FOUND;
+    return ResultOf(okg::netlink::DestroyTcpSocket(*target));
+}
+
+} // namespace api
