@@ -104,6 +104,14 @@ void ScanTcpTable() {
     // beyond its end.
     for (uint32_t i = 0; i < count && i < TcpTableBuffer.EntryCount(); ++i) {
         const api::MIB_TCPROW& row = TcpTableBuffer.Row(i);
+        // Most rows are unchanged and decided (or not established): skip them before any port
+        // conversion. CheckConnection would stop at the same point.
+        if (i < ConnectionCache.size()) {
+            const ConnectionCacheEntry& entry = ConnectionCache[i];
+            if (entry.Recorded && entry.Key == KeyOf(row) &&
+                (row.dwState != api::MIB_TCP_STATE_ESTAB || entry.Allowed || entry.NotBlocked))
+                continue;
+        }
         CheckConnection(api::ntohs(uint16_t(row.dwRemotePort)),
                         api::ntohs(uint16_t(row.dwLocalPort)), row.dwState, int32_t(i),
                         TcpTableBuffer);
@@ -126,8 +134,7 @@ void CheckConnection(int32_t RemotePort, int32_t LocalPort, uint32_t State, int3
         EnsureConnectionCacheSize(int32_t(std::max(Table.EntryCount(), uint32_t(Index) + 1)));
 
     const api::MIB_TCPROW row = Table.Row(uint32_t(Index));
-    const ConnectionKey key{row.dwRemoteAddr, uint32_t(RemotePort), row.dwLocalAddr,
-                            uint32_t(LocalPort), State};
+    const ConnectionKey key = KeyOf(row);
     ConnectionCacheEntry& entry = ConnectionCache[size_t(Index)];
     if (!entry.Recorded || !(entry.Key == key)) {
         entry.RemoteAddressText =

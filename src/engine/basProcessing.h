@@ -41,22 +41,28 @@ private:
     uint32_t capacityRows_ = 0;
 };
 
-// What identifies a connection at a row position: both addresses, both ports and the state.
+// What identifies a connection at a row position: the row's state, both addresses and both
+// ports, as the table gives them. Fixed-size fields, so an unchanged row costs one comparison.
 struct ConnectionKey {
+    uint32_t State = 0;
+    uint32_t LocalAddr = 0;
+    uint32_t LocalPort = 0; // network byte order in the low 16 bits, as in the row
     uint32_t RemoteAddr = 0;
     uint32_t RemotePort = 0;
-    uint32_t LocalAddr = 0;
-    uint32_t LocalPort = 0;
-    uint32_t State = 0;
     friend bool operator==(const ConnectionKey&, const ConnectionKey&) = default;
 };
+static_assert(sizeof(ConnectionKey) == sizeof(api::MIB_TCPROW));
+
+inline ConnectionKey KeyOf(const api::MIB_TCPROW& row) {
+    return {row.dwState, row.dwLocalAddr, row.dwLocalPort, row.dwRemoteAddr, row.dwRemotePort};
+}
 
 struct ConnectionCacheEntry {
     ConnectionKey Key;
     bool Recorded = false; // false in a fresh entry, whose key matches no row
-    std::u16string RemoteAddressText;
     bool Allowed = false;
     bool NotBlocked = false;
+    std::u16string RemoteAddressText;
 };
 
 extern TcpTable TcpTableBuffer;
