@@ -42,6 +42,20 @@ void BM_ScriptedRead(benchmark::State& state) {
 }
 BENCHMARK(BM_ScriptedRead)->Arg(100)->Arg(1000)->Arg(10000);
 
+// The connections view after a pass in which one row of many changed.
+void BM_ViewAfterOneChange(benchmark::State& state) {
+    SetUpTable(state.range(0));
+    uint16_t port = 1;
+    for (auto _ : state) {
+        fake::P().table[0].dwRemotePort =
+            fake::Row(0, "0.0.0.0", 0, "0.0.0.0", port++).dwRemotePort;
+        ScanTcpTable();
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+    oManager.reset();
+}
+BENCHMARK(BM_ViewAfterOneChange)->Arg(100)->Arg(1000)->Arg(20000);
+
 void BM_PortSearch(benchmark::State& state) {
     List ports;
     ports.InitLongList();

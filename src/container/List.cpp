@@ -236,6 +236,21 @@ int32_t List::SetItem(int32_t index, const Variant& Value) {
     return WriteSlot(index, Value) ? 0 : NotConvertible;
 }
 
+bool List::TextEquals(int32_t index, std::u16string_view text) const {
+    return ListMode == ListModeString && index >= 0 && index < ItemCount &&
+           sItems[size_t(index)] == text;
+}
+
+int32_t List::SetText(int32_t index, std::u16string_view text) {
+    if (index < 0 || index >= ItemCount)
+        return OutOfRange;
+    if (ListMode != ListModeString)
+        return OperatorNotForText;
+    sItems[size_t(index)].assign(text);
+    lItems[size_t(index)] = TextKey(text);
+    return 0;
+}
+
 Variant List::ExtractItem(int32_t index) {
     if (index < 0 || index >= ItemCount)
         return Variant::Null();

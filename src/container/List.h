@@ -71,6 +71,13 @@ public:
     Variant ExtractItem(int32_t index);
     Variant ExtractLastItem();
 
+    // Text lists, for a caller that rewrites a whole list in place: whether item index is exactly
+    // `text`, and the write of `text` as item index without a tagged value in between (a slot that
+    // already holds as long a text is reused). SetText gives 0, -3 out of range or -5 when the
+    // list is not a text list; TextEquals is false in those cases.
+    bool TextEquals(int32_t index, std::u16string_view text) const;
+    int32_t SetText(int32_t index, std::u16string_view text);
+
     // Slots allocated in the current mode's array (UpperSlot + 1); for tests and diagnostics.
     int32_t GetSlotCount() const { return UpperSlot + 1; }
 

@@ -26,8 +26,11 @@ void Manager::RefreshCurrentConnections() {
     const bool onlyConnected = oMainForm != nullptr &&
                                ToBooleanSafe(Variant::Integer(int16_t(oMainForm->chkShowXValue())));
 
-    // Runs after every pass that changed a row, so the one line buffer is reused for every row.
-    oCurrentConnections->Reset();
+    // Runs after every pass that changed a row, at 10,000 connections too: the list is rewritten
+    // in place, so a line that did not change costs one comparison and no allocation, and the
+    // list ends up exactly as emptying it and appending every line would leave it.
+    List& lines = *oCurrentConnections;
+    int32_t written = 0;
     const uint32_t count = TcpTableBuffer.EntryCount();
     std::u16string line;
     for (uint32_t i = 0; i < count; ++i) {
@@ -59,8 +62,16 @@ void Manager::RefreshCurrentConnections() {
         }
         if (row.dwState < TcpStateNames.size())
             line += TcpStateNames[row.dwState];
-        oCurrentConnections->AddItem(Variant::Text(line));
+
+        if (written < lines.GetItemCount()) {
+            if (!lines.TextEquals(written, line))
+                lines.SetText(written, line);
+        } else {
+            lines.AddItem(Variant::Text(line));
+        }
+        ++written;
     }
+    lines.DeleteLastItems(lines.GetItemCount() - written);
 
     if (CurrentMode == 0 && oMainForm != nullptr)
         RefreshCurrentMode();

@@ -226,6 +226,24 @@ TEST(List, TextKeysFollowEveryWriteShiftAndDrop) {
     list.AddItem(Variant::Long(80));
     EXPECT_EQ(list.FindItem(u"=", Variant::Text(u"ZETA"), false), 2);
     ExpectKeysInStep(list);
+
+    // An in-place rewrite keeps the key of the new text.
+    ASSERT_EQ(list.SetText(0, u"Kappa"), 0);
+    EXPECT_TRUE(list.TextEquals(0, u"Kappa"));
+    EXPECT_FALSE(list.TextEquals(0, u"kappa"));
+    EXPECT_EQ(list.FindItem(u"=", Variant::Text(u"omega"), false), List::NotFound);
+    ExpectKeysInStep(list);
+}
+
+TEST(List, InPlaceTextWritesOnlyOnTextListsAndWithinRange) {
+    List text = TextList({u"a"});
+    EXPECT_EQ(text.SetText(1, u"b"), List::OutOfRange);
+    EXPECT_EQ(text.SetText(-1, u"b"), List::OutOfRange);
+    EXPECT_FALSE(text.TextEquals(1, u""));
+    List numbers = LongList({7});
+    EXPECT_EQ(numbers.SetText(0, u"8"), List::OperatorNotForText);
+    EXPECT_FALSE(numbers.TextEquals(0, u"7"));
+    EXPECT_EQ(LongItems(numbers), std::vector<int32_t>{7});
 }
 
 } // namespace
