@@ -10,8 +10,12 @@ class MainForm {
 public:
     virtual ~MainForm() = default;
 
+    // A refill of lstMain: lstMainClear, lstMainAddItem for every row, then lstMainRefilled. In
+    // between a window may reuse the rows it shows (and so keep its scroll position), as long as
+    // it then holds exactly the rows added, none selected.
     virtual void lstMainClear() = 0;
     virtual void lstMainAddItem(const std::u16string& text) = 0;
+    virtual void lstMainRefilled() {}
     virtual int32_t lstMainListCount() const = 0;
     virtual std::u16string lstMainList(int32_t row) const = 0;
     virtual bool lstMainSelected(int32_t row) const = 0;

@@ -78,16 +78,17 @@ void Manager::LoadInListbox() {
     if (oMainForm == nullptr)
         return;
     oMainForm->lstMainClear();
-    if (!CurrentList)
-        return;
-    // The count is 32-bit: a large connection table must not leave the view empty.
-    const int32_t count = CurrentList->GetItemCount();
-    std::u16string text;
-    for (int32_t i = 0; i < count; ++i) {
-        text.clear();
-        if (CurrentList->GetItem(i).ToText(text))
-            oMainForm->lstMainAddItem(text);
+    if (CurrentList) {
+        // The count is 32-bit: a large connection table must not leave the view empty.
+        const int32_t count = CurrentList->GetItemCount();
+        std::u16string text;
+        for (int32_t i = 0; i < count; ++i) {
+            text.clear();
+            if (CurrentList->GetItem(i).ToText(text))
+                oMainForm->lstMainAddItem(text);
+        }
     }
+    oMainForm->lstMainRefilled();
 }
 
 void Manager::SetMenus() {

@@ -325,11 +325,29 @@ void frmMain::cmdWebsite_Click() {
 // --- MainForm ------------------------------------------------------------------------------------
 
 void frmMain::lstMainClear() {
-    lstMain->clear();
+    lstMain->clearSelection();
+    refillRows_ = 0;
 }
 
 void frmMain::lstMainAddItem(const std::u16string& text) {
-    lstMain->addItem(ToQ(text));
+    if (refillRows_ < 0 || refillRows_ >= lstMain->count()) {
+        lstMain->addItem(ToQ(text));
+    } else {
+        QListWidgetItem* item = lstMain->item(refillRows_);
+        const QString row = ToQ(text);
+        if (item->text() != row)
+            item->setText(row);
+    }
+    if (refillRows_ >= 0)
+        ++refillRows_;
+}
+
+void frmMain::lstMainRefilled() {
+    if (refillRows_ < 0)
+        return;
+    while (lstMain->count() > refillRows_)
+        delete lstMain->takeItem(lstMain->count() - 1);
+    refillRows_ = -1;
 }
 
 int32_t frmMain::lstMainListCount() const {

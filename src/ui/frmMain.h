@@ -53,6 +53,7 @@ public:
     // MainForm
     void lstMainClear() override;
     void lstMainAddItem(const std::u16string& text) override;
+    void lstMainRefilled() override;
     int32_t lstMainListCount() const override;
     std::u16string lstMainList(int32_t row) const override;
     bool lstMainSelected(int32_t row) const override;
@@ -101,6 +102,10 @@ private:
     void SetCurrentMode(int16_t mode);
     Command* AddButton(const char* name, int left, int top, int width, int height);
     void ApplyDesignData(Command* button);
+
+    // Rows written by the refill under way, -1 when none: a refill rewrites the rows in place, so
+    // the connections view keeps its scroll position while the table changes under it.
+    int refillRows_ = -1;
 
     QPixmap background_;
     QString caption_; // the title without a notice

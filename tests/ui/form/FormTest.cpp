@@ -22,6 +22,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -363,6 +364,32 @@ TEST_F(FormTest, ShowOnlyConnectedRefiltersAtOnce) {
     EXPECT_EQ(form->lstMain->count(), 2);
     form->chkShowX->click();
     EXPECT_EQ(form->lstMain->count(), 1);
+}
+
+TEST_F(FormTest, ConnectionsViewKeepsItsPlaceWhileTheTableChanges) {
+    for (uint16_t i = 0; i < 300; ++i)
+        fake::P().table.push_back(
+            fake::Row(api::MIB_TCP_STATE_ESTAB, "127.0.0.1", uint16_t(40000 + i), "127.0.0.9", 80));
+    Load();
+    ScanTcpTable();
+    ASSERT_EQ(form->lstMain->count(), 300);
+    QCoreApplication::processEvents(); // lays the rows out, so the list can scroll
+    QScrollBar* bar = form->lstMain->verticalScrollBar();
+    ASSERT_GT(bar->maximum(), 100);
+    bar->setValue(bar->maximum() / 2);
+    const int position = bar->value();
+    form->lstMain->item(10)->setSelected(true);
+
+    // One connection changes its remote port, the last one goes.
+    fake::P().table[5] = fake::Row(api::MIB_TCP_STATE_ESTAB, "127.0.0.1", 40005, "127.0.0.9", 81);
+    fake::P().table.pop_back();
+    ScanTcpTable();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(form->lstMain->count(), 299);
+    EXPECT_TRUE(form->lstMain->item(5)->text().contains(QStringLiteral(":81 ")));
+    EXPECT_EQ(Rows().mid(6), Rows().mid(6).filter(QStringLiteral(":80 ")));
+    EXPECT_EQ(bar->value(), position);
+    EXPECT_TRUE(form->lstMain->selectedItems().isEmpty()) << "a refilled view has no selection";
 }
 
 TEST_F(FormTest, ClosingSavesTheThreeListsAndEndsTheLoop) {
