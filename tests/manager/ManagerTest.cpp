@@ -1,0 +1,185 @@
+// The Manager against a fake window, the scripted platform and the real settings store.
+#include "manager/Manager.h"
+#include "engine/basMain.h"
+#include "engine/basProcessing.h"
+#include "fakes/FakeMainForm.h"
+#include "fakes/ScriptedPlatform.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using fake::P;
+using fake::Row;
+constexpr uint32_t Estab = api::MIB_TCP_STATE_ESTAB, Listen = api::MIB_TCP_STATE_LISTEN;
+
+// The store reads XDG_CONFIG_HOME at its first use: set before any test runs.
+const QTemporaryDir configHome;
+const bool configHomeSet = qputenv("XDG_CONFIG_HOME", configHome.path().toLocal8Bit());
+const QString Folder = configHome.path() + "/OrvoKestrelgate";
+
+static QString StoreText() {
+    QFile file(Folder + "/OrvoKestrelgate.ini");
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+class ManagerTest : public testing::Test {
+protected:
+    void SetUp() override {
+        fake::Reset();
+        InitTcpStateNames();
+        QDir(Folder).removeRecursively();
+        oManager = std::make_unique<Manager>();
+        m = oManager.get();
+        Scan({});
+        ClearConnectionCache();
+        m->oMainForm = &form;
+    }
+    static void Scan(std::vector<api::MIB_TCPROW> table) {
+        P().table = std::move(table);
+        ScanTcpTable();
+    }
+    // Types `text` into view `mode` and presses Add, with a filled cache that a save empties.
+    void Add(int16_t mode, std::u16string text) {
+        m->SetCurrentMode(mode);
+        ConnectionCache.assign(4, ConnectionCacheEntry{});
+        AddItemToCurrentList(text);
+    }
+    // The window in one line: heading, rows, then "+" or "-" for Delete, the item box and Add.
+    std::u16string View() const {
+        std::u16string view = form.head + u":";
+        for (const std::u16string& row : form.rows)
+            view += u" " + row + u";";
+        for (bool enabled : {form.deleteEnabled, form.itemEnabled, form.addEnabled})
+            view += enabled ? u'+' : u'-';
+        return view;
+    }
+    FakeMainForm form;
+    Manager* m = nullptr;
+};
+
+TEST_F(ManagerTest, EachModeShowsItsListHeadingAndEditingControls) {
+    m->oAllowedIP->AddItem(Variant::Text("127.0.0.2"));
+    m->oBlockedLocalPorts->AddItem(Variant::Long(8080));
+    P().localAddresses = {{127, 0, 0, 1}, {10, 1, 2, 3}};
+    const std::pair<int16_t, std::u16string> cases[] = {
+        {2, u"Allowed IP Addresses: 127.0.0.2;+++"},
+        {0, u"Current Connections:---"}, // every switch between editable and read-only occurs
+        {3, u"Blocked Local Ports: 8080;+++"},
+        {1, u"Local IP Addresses: 127.0.0.1; 10.1.2.3;---"},
+        {-1, u"Local IP Addresses: 127.0.0.1; 10.1.2.3;+++"}}; // unknown: keeps the list
+    for (const auto& [mode, view] : cases) {
+        m->SetCurrentMode(mode);
+        EXPECT_EQ(View(), view);
+    }
+    P().localAddresses = {{127, 0, 0, 5}}; // read again at each visit
+    m->SetCurrentMode(1);
+    EXPECT_EQ(View(), u"Local IP Addresses: 127.0.0.5;---");
+}
+
+TEST_F(ManagerTest, NothingTouchesTheWindowBeforeItIsHandedOver) {
+    m->oMainForm = nullptr;
+    Scan({Row(Listen, "0.0.0.0", 135, "0.0.0.0", 0)});
+    m->SetCurrentMode(0);
+    DeleteSelectedItem();
+    EXPECT_EQ(View(), u"Choose...:+++");
+    EXPECT_TRUE(P().messages.empty() && StoreText().isEmpty());
+}
+
+TEST_F(ManagerTest, SettingsSurviveARestartAndHandEditing) {
+    LoadSettings();
+    EXPECT_EQ(m->SaveListToString(*m->oAllowedIP), u"127.0.0.1"); // first run
+    m->oBlockedRemotePorts->AddItem(Variant::Long(25));
+    m->oAllowedIP->Reset();
+    SaveSettings();
+    oManager = std::make_unique<Manager>();
+    m = oManager.get();
+    LoadSettings();
+    EXPECT_EQ(m->SaveListToString(*m->oBlockedRemotePorts), u"25");
+    EXPECT_EQ(m->oAllowedIP->GetItemCount(), 0); // present but empty is not absent
+    // An unquoted list with empty items, a text item with its blank, a key left out.
+    QFile file(Folder + "/OrvoKestrelgate.ini");
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("[General]\nBlockedLocalPortsString=135,,139,\nAllowedIPString=\"127.0.0.1, 80\"\n");
+    file.close();
+    LoadSettings();
+    SaveSettings();
+    EXPECT_EQ(StoreText(),
+              "[General]\nAllowedIPString=\"127.0.0.1, 80\"\nBlockedLocalPortsString=\"135,139\"\n"
+              "BlockedRemotePortsString=\n");
+}
+
+// Once the store cannot be written, the user is told once per run and nothing in memory is lost.
+TEST_F(ManagerTest, AFailedSaveIsToldOnceAndLosesNothing) {
+    m->oBlockedLocalPorts->AddItem(Variant::Long(135));
+    QFile(Folder).open(QIODevice::WriteOnly); // a plain file where the folder belongs
+    SaveSettings();
+    SaveSettings();
+    ASSERT_TRUE(QFile::remove(Folder));
+    SaveSettings();
+    ASSERT_EQ(P().messages.size(), 1u);
+    EXPECT_TRUE(P().messages[0].starts_with(u"SaveSettings: error 75: "));
+    EXPECT_TRUE(StoreText().contains("BlockedLocalPortsString=135"));
+}
+
+// Bad input is refused with its message; empty input and the read-only views are ignored.
+TEST_F(ManagerTest, AddRefusesWithoutSaving) {
+    for (const char16_t* input :
+         {u"1.2.3", u"256.1.1.1", u"a.b.c.d", u"...", u"1e2.0.0.1", u"1.2.3.0004"})
+        Add(2, input);
+    for (const char16_t* input : {u"0", u"65536", u"12.5", u"1e3", u"-80", u"99999999999"})
+        Add(4, input);
+    std::vector<std::u16string> messages(6, u"This is not a valid ip address.");
+    messages.resize(12, u"This is not a valid port number.");
+    for (const auto& [mode, input] :
+         {std::pair<int16_t, const char16_t*>{3, u" \t "}, {0, u"80"}, {1, u"1.2.3.4"}})
+        Add(mode, input);
+    EXPECT_EQ(View(), u"Local IP Addresses:---");
+    EXPECT_EQ(P().messages, messages);
+    EXPECT_TRUE(StoreText().isEmpty());
+}
+
+// Input is trimmed and kept once; each edit saves and has every connection decided again.
+TEST_F(ManagerTest, EditingTrimsStoresOnceSavesAndRedecides) {
+    const auto established = Row(Estab, "127.0.0.2", 40000, "127.0.0.3", 65535);
+    Scan({established});
+    ASSERT_TRUE(P().cuts.empty());
+    Add(4, u" 65535\t");
+    Add(4, u"65535");
+    EXPECT_TRUE(ConnectionCache.empty()); // saved even when already there
+    Scan({established});
+    EXPECT_EQ(P().cuts.size(), 1u);
+    Add(2, u" 010.000.0.001 ");
+    Add(2, u"255.255.255.255");
+    Add(2, u"10.0.0.1");
+    DeleteSelectedItem(); // nothing selected
+    EXPECT_EQ(View(), u"Allowed IP Addresses: 10.0.0.1; 255.255.255.255;+++");
+    form.selected = {true, true};
+    DeleteSelectedItem();
+    EXPECT_EQ(View(), u"Allowed IP Addresses: 10.0.0.1;+++");
+    EXPECT_TRUE(StoreText().contains("AllowedIPString=10.0.0.1\nBlockedLocalPortsString=\n"
+                                     "BlockedRemotePortsString=65535"));
+}
+
+TEST_F(ManagerTest, ConnectionLinesFollowTheSnapshotCacheAndFilter) {
+    m->SetCurrentMode(3);
+    form.showX = 0;
+    Scan({Row(Listen, "0.0.0.0", 135, "0.0.0.0", 0), Row(Listen, "127.0.0.4", 139, "0.0.0.0", 0),
+          Row(Estab, "127.0.0.2", 50000, "127.0.0.3", 443),
+          Row(13, "127.0.0.2", 7, "127.0.0.5", 9), // a state without a name
+          Row(Estab, "127.0.0.2", 0, "127.0.0.5", 81)});
+    EXPECT_EQ(form.clears, 1); // only the connections view redraws
+    m->SetCurrentMode(0);
+    EXPECT_EQ(View(), u"Current Connections: 135 LISTENING; 139 :127.0.0.4 LISTENING; 50000 <--> "
+                      u"127.0.0.3:443 ESTABLISHED; 7 <--> 127.0.0.5:9 ;---");
+    form.showX = 2; // grayed counts as ticked
+    m->RefreshCurrentConnections();
+    EXPECT_EQ(View(), u"Current Connections: 50000 <--> 127.0.0.3:443 ESTABLISHED;---");
+    form.showX = 0;
+    ClearConnectionCache();
+    P().table.resize(2); // leaves the old rows in the buffer behind the count
+    TcpTableBuffer.Read();
+    m->RefreshCurrentConnections();
+    EXPECT_EQ(View(), u"Current Connections: 135 LISTENING; 139 LISTENING;---");
+}
