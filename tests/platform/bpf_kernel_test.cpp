@@ -11,6 +11,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -64,9 +65,12 @@ std::string Describe(uint64_t cookie, const api::MIB_TCPROW& r) {
 // socket leaves no event: the table shows a connection closed from FIN_WAIT2 as TIME_WAIT, while
 // the kernel may still show it in FIN_WAIT2, or have ended it already; and one that a resync saw
 // in FIN_WAIT2 stays so in the table after the kernel moved it on to TIME_WAIT.
+// With strict, a timewait row the dump no longer lists counts as extra too: a resync that listed
+// the timewait sockets removes those rows.
 std::string Differences(const std::vector<netlink::SocketRow>& fed,
                         const std::vector<netlink::SocketRow>& dump, uint16_t port,
-                        const std::set<uint64_t>& before, bool resyncedTimewait) {
+                        const std::set<uint64_t>& before, bool resyncedTimewait,
+                        bool strict = false) {
     auto a = Ours(fed, port, before), b = Ours(dump, port, before);
     std::string diff;
     for (const auto& [cookie, row] : b) {
@@ -87,7 +91,7 @@ std::string Differences(const std::vector<netlink::SocketRow>& fed,
                 "differs " + Describe(cookie, it->second) + " dump " + Describe(cookie, row) + "\n";
     }
     for (const auto& [cookie, row] : a)
-        if (!b.count(cookie) && row.dwState != api::MIB_TCP_STATE_TIME_WAIT)
+        if (!b.count(cookie) && (strict || row.dwState != api::MIB_TCP_STATE_TIME_WAIT))
             diff += "extra " + Describe(cookie, row) + "\n";
     return diff;
 }
@@ -131,6 +135,54 @@ std::string SettleAndCompare(linuxfeed::BpfFeed& feed, linuxfeed::EventTable& ta
         diff = Differences(table.Rows(), dump, port, before, resyncedTimewait);
     }
     return diff;
+}
+
+// One eventless resync as the table source runs it (events drained before and after the partial
+// dump), then a strict comparison with a fresh full dump; repeated while the kernel is still
+// finishing closes. Bounded.
+std::string ResyncEventlessAndCompare(linuxfeed::BpfFeed& feed, linuxfeed::EventTable& table,
+                                      uint16_t port, const std::set<uint64_t>& before) {
+    std::vector<netlink::SocketRow> partial, dump;
+    std::string diff = "never compared";
+    for (int attempt = 0; attempt < 200 && !diff.empty(); ++attempt) {
+        if (attempt)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        feed.Drain(&table);
+        if (!netlink::DumpTcpSockets(partial, linuxfeed::EventlessStates))
+            return "the partial dump failed";
+        table.ResyncEventless(partial, linuxfeed::EventTable::Clock::now());
+        feed.Drain(&table);
+        if (!netlink::DumpTcpSockets(dump))
+            return "the dump failed";
+        feed.Drain(&table);
+        diff = Differences(table.Rows(), dump, port, before, true, true);
+    }
+    return diff;
+}
+
+// A client of the listener that completes its handshake without accept(), so that with
+// TCP_DEFER_ACCEPT the server side stays a request socket.
+Fd ConnectOnly(uint16_t port) {
+    Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = loopback::Addr("127.0.0.3");
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_addr.s_addr = loopback::Addr("127.0.0.2");
+    server.sin_port = htons(port);
+    if (!fd || bind(fd.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        connect(fd.get(), reinterpret_cast<sockaddr*>(&server), sizeof server) != 0)
+        return Fd();
+    return fd;
+}
+
+int CountState(const std::vector<netlink::SocketRow>& rows, uint16_t port,
+               const std::set<uint64_t>& before, uint32_t state) {
+    int n = 0;
+    for (const auto& [cookie, row] : Ours(rows, port, before))
+        n += row.dwState == state;
+    return n;
 }
 
 TEST(BpfFeed, EventFedTableFollowsABurstOfConnectionsRowForRow) {
@@ -178,6 +230,67 @@ TEST(BpfFeed, EventFedTableFollowsABurstOfConnectionsRowForRow) {
     EXPECT_TRUE(states.count(api::MIB_TCP_STATE_LISTEN));
     EXPECT_TRUE(states.count(api::MIB_TCP_STATE_ESTAB));
     EXPECT_TRUE(states.count(api::MIB_TCP_STATE_TIME_WAIT));
+
+    // Sockets that leave no event. Servers that close first leave timewait sockets, and clients
+    // of a listener deferring accept leave request sockets; an eventless resync brings both in.
+    std::vector<loopback::Connection> halfClosed;
+    for (int i = 0; i < 16; ++i) {
+        auto c = loopback::Connect(*listener, "127.0.0.2", "127.0.0.3");
+        ASSERT_TRUE(c) << "connection " << i;
+        c->server = Fd();
+        halfClosed.push_back(std::move(*c));
+    }
+    const int deferSeconds = 30;
+    ASSERT_EQ(setsockopt(listener->fd.get(), IPPROTO_TCP, TCP_DEFER_ACCEPT, &deferSeconds,
+                         sizeof deferSeconds),
+              0);
+    std::vector<Fd> pending;
+    for (int i = 0; i < 8; ++i) {
+        pending.push_back(ConnectOnly(port));
+        ASSERT_TRUE(pending.back()) << "client " << i;
+    }
+    diff = ResyncEventlessAndCompare(*feed, table, port, before);
+    if (uint64_t lost = feed->LostEvents())
+        GTEST_SKIP() << lost << " events were lost on this busy machine";
+    EXPECT_EQ(diff, "");
+    EXPECT_EQ(CountState(table.Rows(), port, before, api::MIB_TCP_STATE_SYN_RCVD), 8);
+
+    // Resets from the clients end those sockets without an event: the table keeps their rows
+    // until the next eventless resync, which removes them.
+    std::set<uint32_t> ended; // the client ports, as rows hold them
+    for (auto& c : halfClosed) {
+        ended.insert(htons(c.clientPort));
+        ResetOnClose(c.client.get());
+        c.client = Fd();
+    }
+    for (Fd& fd : pending) {
+        sockaddr_in local{};
+        socklen_t length = sizeof local;
+        ASSERT_EQ(getsockname(fd.get(), reinterpret_cast<sockaddr*>(&local), &length), 0);
+        ended.insert(local.sin_port);
+        ResetOnClose(fd.get());
+        fd = Fd();
+    }
+    auto listsEnded = [&](const std::vector<netlink::SocketRow>& rows) {
+        for (const auto& [cookie, row] : Ours(rows, port, before))
+            if (ended.count(row.dwLocalPort) || ended.count(row.dwRemotePort))
+                return true;
+        return false;
+    };
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        ASSERT_TRUE(netlink::DumpTcpSockets(dump));
+        if (!listsEnded(dump))
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_FALSE(listsEnded(dump)) << "the kernel still lists the reset connections";
+    feed->Drain(&table);
+    EXPECT_TRUE(listsEnded(table.Rows())) << "their timewait and request rows left no event";
+    diff = ResyncEventlessAndCompare(*feed, table, port, before);
+    if (uint64_t lost = feed->LostEvents())
+        GTEST_SKIP() << lost << " events were lost on this busy machine";
+    EXPECT_EQ(diff, "");
+    EXPECT_EQ(CountState(table.Rows(), port, before, api::MIB_TCP_STATE_SYN_RCVD), 0);
 }
 
 // The engine over the real platform: a fresh Manager with no window, the test's port blocked.

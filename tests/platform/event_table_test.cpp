@@ -231,6 +231,163 @@ INSTANTIATE_TEST_SUITE_P(
                  {Row(20, api::MIB_TCP_STATE_TIME_WAIT, "127.0.0.1", 50000, "127.0.0.2", 4000)}}),
     [](const testing::TestParamInfo<Sequence>& info) { return std::string(info.param.name); });
 
+// A dump of the eventless states merged between events: the seed dump, events drained before the
+// partial dump, the partial dump, events raised while it ran, and the table expected.
+struct PartialMerge {
+    const char* name;
+    std::vector<SocketRow> seed;
+    std::vector<okg_tcp_event> before;
+    std::vector<SocketRow> partial;
+    std::vector<okg_tcp_event> after;
+    std::vector<SocketRow> expected;
+};
+
+void PrintTo(const PartialMerge& m, std::ostream* os) {
+    *os << m.name;
+}
+
+class EventlessResync : public testing::TestWithParam<PartialMerge> {};
+
+TEST_P(EventlessResync, LeavesTheExpectedTable) {
+    const PartialMerge& m = GetParam();
+    EventTable table;
+    table.Resync(m.seed, T0);
+    for (const okg_tcp_event& e : m.before)
+        table.Apply(e);
+    table.ResyncEventless(m.partial, T0);
+    for (const okg_tcp_event& e : m.after)
+        table.Apply(e);
+    EXPECT_EQ(Texts(table.Rows()), Texts(m.expected));
+    for (uint32_t i = 0; i < m.expected.size(); ++i) {
+        const SocketRow* found = table.Find(m.expected[i].cookie);
+        ASSERT_NE(found, nullptr) << Text(m.expected[i]);
+        EXPECT_EQ(found, &table.Rows()[i]) << "the index must follow the rows";
+    }
+}
+
+const SocketRow Estab7 = Row(7, api::MIB_TCP_STATE_ESTAB, "127.0.0.1", 50000, "127.0.0.2", 4000);
+const SocketRow Estab8 = Row(8, api::MIB_TCP_STATE_ESTAB, "127.0.0.1", 50001, "127.0.0.2", 4000);
+
+INSTANTIATE_TEST_SUITE_P(
+    Merges, EventlessResync,
+    testing::Values(
+        PartialMerge{
+            "TimewaitRowsGoWhenGoneAndFollowTheirSubstate",
+            {Row(20, api::MIB_TCP_STATE_TIME_WAIT, "127.0.0.1", 50010, "127.0.0.2", 4000), Estab7,
+             Row(21, api::MIB_TCP_STATE_FIN_WAIT2, "127.0.0.1", 50011, "127.0.0.2", 4000), Estab8,
+             Row(22, api::MIB_TCP_STATE_TIME_WAIT, "127.0.0.1", 50012, "127.0.0.2", 4000)},
+            {},
+            // 20 ended; 21's peer closed too; 22 lives on.
+            {Row(22, api::MIB_TCP_STATE_TIME_WAIT, "127.0.0.1", 50012, "127.0.0.2", 4000),
+             Row(21, api::MIB_TCP_STATE_TIME_WAIT, "127.0.0.1", 50011, "127.0.0.2", 4000)},
+            {},
+            {Row(22, api::MIB_TCP_STATE_TIME_WAIT, "127.0.0.1", 50012, "127.0.0.2", 4000), Estab7,
+             Row(21, api::MIB_TCP_STATE_TIME_WAIT, "127.0.0.1", 50011, "127.0.0.2", 4000), Estab8}},
+        PartialMerge{
+            "RequestRowsGoWhenGone",
+            {Listener, Row(50, api::MIB_TCP_STATE_SYN_RCVD, "127.0.0.2", 4000, "127.0.0.1", 50000),
+             Row(51, api::MIB_TCP_STATE_SYN_RCVD, "127.0.0.2", 4000, "127.0.0.1", 50001), Estab7},
+            {},
+            {Row(51, api::MIB_TCP_STATE_SYN_RCVD, "127.0.0.2", 4000, "127.0.0.1", 50001)},
+            {},
+            {Listener, Estab7,
+             Row(51, api::MIB_TCP_STATE_SYN_RCVD, "127.0.0.2", 4000, "127.0.0.1", 50001)}},
+        PartialMerge{"EventFollowedRowsAreLeftAsTheEventsMadeThem",
+                     {Listener, Estab7,
+                      Row(9, api::MIB_TCP_STATE_CLOSE_WAIT, "127.0.0.2", 4000, "127.0.0.1", 50002),
+                      Row(10, api::MIB_TCP_STATE_LAST_ACK, "127.0.0.2", 4000, "127.0.0.1", 50003)},
+                     {Event(7, K_ESTABLISHED, K_FIN_WAIT1, "127.0.0.1", 50000, "127.0.0.2", 4000),
+                      Event(11, K_CLOSE, K_SYN_SENT, "0.0.0.0", 0, "127.0.0.2", 4000),
+                      Event(12, K_CLOSE, K_LISTEN, "127.0.0.3", 4100, "0.0.0.0", 0)},
+                     {},
+                     {},
+                     {Listener,
+                      Row(7, api::MIB_TCP_STATE_FIN_WAIT1, "127.0.0.1", 50000, "127.0.0.2", 4000),
+                      Row(9, api::MIB_TCP_STATE_CLOSE_WAIT, "127.0.0.2", 4000, "127.0.0.1", 50002),
+                      Row(10, api::MIB_TCP_STATE_LAST_ACK, "127.0.0.2", 4000, "127.0.0.1", 50003),
+                      Row(11, api::MIB_TCP_STATE_SYN_SENT, "0.0.0.0", 0, "127.0.0.2", 4000),
+                      Row(12, api::MIB_TCP_STATE_LISTEN, "127.0.0.3", 4100, "0.0.0.0", 0)}},
+        PartialMerge{
+            "NewEventlessSocketsAreAppendedInDumpOrder",
+            {Listener, Estab7},
+            {},
+            {Row(60, api::MIB_TCP_STATE_SYN_RCVD, "127.0.0.2", 4000, "127.0.0.1", 50020),
+             Row(61, api::MIB_TCP_STATE_TIME_WAIT, "127.0.0.1", 50021, "127.0.0.2", 4000)},
+            {},
+            {Listener, Estab7,
+             Row(60, api::MIB_TCP_STATE_SYN_RCVD, "127.0.0.2", 4000, "127.0.0.1", 50020),
+             Row(61, api::MIB_TCP_STATE_TIME_WAIT, "127.0.0.1", 50021, "127.0.0.2", 4000)}},
+        PartialMerge{"ClosedFromFinWait2ItGoesWhenTheTimewaitSocketEnds",
+                     {Estab7, Estab8},
+                     {Event(7, K_ESTABLISHED, K_FIN_WAIT1, "127.0.0.1", 50000, "127.0.0.2", 4000),
+                      Event(7, K_FIN_WAIT1, K_FIN_WAIT2, "127.0.0.1", 50000, "127.0.0.2", 4000),
+                      Close(7, K_FIN_WAIT2)},
+                     {},
+                     {},
+                     {Estab8}},
+        PartialMerge{
+            "HalfClosedSocketInFinWait2StaysWhileListedAndItsEventsGoOn",
+            {Estab7, Estab8},
+            {Event(7, K_ESTABLISHED, K_FIN_WAIT1, "127.0.0.1", 50000, "127.0.0.2", 4000),
+             Event(7, K_FIN_WAIT1, K_FIN_WAIT2, "127.0.0.1", 50000, "127.0.0.2", 4000)},
+            {Row(7, api::MIB_TCP_STATE_FIN_WAIT2, "127.0.0.1", 50000, "127.0.0.2", 4000)},
+            {Close(7, K_FIN_WAIT2)},
+            {Row(7, api::MIB_TCP_STATE_TIME_WAIT, "127.0.0.1", 50000, "127.0.0.2", 4000), Estab8}},
+        PartialMerge{
+            // The child was SYN_RCVD when drained and ESTABLISHED by the dump: its row goes, and
+            // the event drained after the dump makes it again.
+            "ChildThatMovedOnDuringTheDumpComesBackFromItsEvent",
+            {Listener},
+            {Event(9, K_LISTEN, K_SYN_RECV, "127.0.0.2", 4000, "0.0.0.0", 50000)},
+            {},
+            {Event(9, K_SYN_RECV, K_ESTABLISHED, "127.0.0.2", 4000, "127.0.0.1", 50000)},
+            {Listener, Row(9, api::MIB_TCP_STATE_ESTAB, "127.0.0.2", 4000, "127.0.0.1", 50000)}},
+        PartialMerge{
+            // The request row the dump listed gives way to its child, which counts it as such.
+            "ListedRequestRowGivesWayToItsEstablishedChild",
+            {Listener},
+            {},
+            {Row(50, api::MIB_TCP_STATE_SYN_RCVD, "127.0.0.2", 4000, "127.0.0.1", 50000)},
+            {Event(9, K_LISTEN, K_SYN_RECV, "127.0.0.2", 4000, "0.0.0.0", 50000),
+             Event(9, K_SYN_RECV, K_ESTABLISHED, "127.0.0.2", 4000, "127.0.0.1", 50000)},
+            {Listener, Row(9, api::MIB_TCP_STATE_ESTAB, "127.0.0.2", 4000, "127.0.0.1", 50000)}}),
+    [](const testing::TestParamInfo<PartialMerge>& info) { return std::string(info.param.name); });
+
+TEST(EventTableResync, ARowADumpRewroteAsARequestStillGivesWayToItsChild) {
+    // Lost events left 50 in a wrong state; the dump that repairs it shows a request socket.
+    EventTable table;
+    table.Resync(
+        {Listener, Row(50, api::MIB_TCP_STATE_ESTAB, "127.0.0.2", 4000, "127.0.0.1", 50000)}, T0);
+    table.Resync(
+        {Listener, Row(50, api::MIB_TCP_STATE_SYN_RCVD, "127.0.0.2", 4000, "127.0.0.1", 50000)},
+        T0);
+    table.Apply(Event(9, K_LISTEN, K_SYN_RECV, "127.0.0.2", 4000, "0.0.0.0", 50000));
+    table.Apply(Event(9, K_SYN_RECV, K_ESTABLISHED, "127.0.0.2", 4000, "127.0.0.1", 50000));
+    EXPECT_EQ(Texts(table.Rows()), Texts({Listener, Row(9, api::MIB_TCP_STATE_ESTAB, "127.0.0.2",
+                                                        4000, "127.0.0.1", 50000)}));
+}
+
+TEST(EventTableResync, EventlessMergeChangesTheVersionOnlyWhenARowChanged) {
+    const SocketRow timewait =
+        Row(20, api::MIB_TCP_STATE_TIME_WAIT, "127.0.0.1", 50010, "127.0.0.2", 4000);
+    EventTable table;
+    table.Resync({Listener, Estab7, timewait}, T0);
+    uint64_t version = table.Version();
+    table.ResyncEventless({timewait}, T0);
+    EXPECT_EQ(table.Version(), version) << "the same timewait socket, the same table";
+
+    SocketRow moved = timewait;
+    moved.row.dwRemotePort = htons(4001);
+    table.ResyncEventless({moved}, T0);
+    EXPECT_NE(table.Version(), version) << "a listed row changed";
+    version = table.Version();
+    table.ResyncEventless({}, T0);
+    EXPECT_NE(table.Version(), version) << "a row went";
+    version = table.Version();
+    table.ResyncEventless({timewait}, T0);
+    EXPECT_NE(table.Version(), version) << "a row came";
+}
+
 TEST(EventTableResync, KeepsEachKnownSocketAtItsPosition) {
     EventTable table;
     table.Resync({Row(1, api::MIB_TCP_STATE_LISTEN, "127.0.0.2", 4001, "0.0.0.0", 0),
@@ -257,24 +414,37 @@ TEST(EventTableResync, KeepsEachKnownSocketAtItsPosition) {
               Texts({Row(1, api::MIB_TCP_STATE_LISTEN, "127.0.0.2", 4001, "0.0.0.0", 0)}));
 }
 
-TEST(EventTableResync, IsDueAtStartEverySecondAndAfterLostEvents) {
+TEST(EventTableResync, EventlessEverySecondFullEveryTenAndAtOnceAfterLostEvents) {
+    using okg::linuxfeed::ResyncKind;
     using std::chrono::milliseconds;
+    using std::chrono::seconds;
     EventTable table;
-    EXPECT_TRUE(table.ResyncDue(T0));
+    EXPECT_EQ(table.DueResync(T0), ResyncKind::Full);
     table.Resync({}, T0);
-    EXPECT_FALSE(table.ResyncDue(T0 + milliseconds(999)));
-    EXPECT_TRUE(table.ResyncDue(T0 + milliseconds(1000)));
+    EXPECT_EQ(table.DueResync(T0 + milliseconds(999)), ResyncKind::None);
+    // The loop as it runs: an eventless resync whenever one is due, a full one every ten seconds.
+    for (int s = 1; s < 10; ++s) {
+        ASSERT_EQ(table.DueResync(T0 + seconds(s)), ResyncKind::Eventless) << s;
+        table.ResyncEventless({}, T0 + seconds(s));
+        ASSERT_EQ(table.DueResync(T0 + seconds(s) + milliseconds(999)), ResyncKind::None) << s;
+    }
+    EXPECT_EQ(table.DueResync(T0 + seconds(10)), ResyncKind::Full);
+    table.Resync({}, T0 + seconds(10));
+    EXPECT_EQ(table.DueResync(T0 + seconds(10)), ResyncKind::None);
 
     table.Resync({}, T0);
     table.NoteLostEvents(0);
-    EXPECT_FALSE(table.ResyncDue(T0));
+    EXPECT_EQ(table.DueResync(T0), ResyncKind::None);
     table.NoteLostEvents(3);
-    EXPECT_TRUE(table.ResyncDue(T0));
+    EXPECT_EQ(table.DueResync(T0), ResyncKind::Full);
+    // A partial dump cannot repair rows that events should have changed.
+    table.ResyncEventless({}, T0);
+    EXPECT_EQ(table.DueResync(T0), ResyncKind::Full);
     table.Resync({}, T0);
     table.NoteLostEvents(3); // the same count: nothing new was lost
-    EXPECT_FALSE(table.ResyncDue(T0));
+    EXPECT_EQ(table.DueResync(T0), ResyncKind::None);
     table.NoteLostEvents(4);
-    EXPECT_TRUE(table.ResyncDue(T0));
+    EXPECT_EQ(table.DueResync(T0), ResyncKind::Full);
 }
 
 TEST(EventTableResync, RepairsWhatLostEventsLeftWrong) {
@@ -283,7 +453,7 @@ TEST(EventTableResync, RepairsWhatLostEventsLeftWrong) {
     // The close of 7 and the connect of 8 were lost: the ring was full.
     table.NoteLostEvents(2);
     table.Apply(Event(8, K_ESTABLISHED, K_FIN_WAIT1, "127.0.0.1", 50010, "127.0.0.2", 4000));
-    ASSERT_TRUE(table.ResyncDue(T0));
+    ASSERT_EQ(table.DueResync(T0), okg::linuxfeed::ResyncKind::Full);
     table.Resync({Row(8, api::MIB_TCP_STATE_FIN_WAIT1, "127.0.0.1", 50010, "127.0.0.2", 4000),
                   Row(9, api::MIB_TCP_STATE_ESTAB, "127.0.0.1", 50011, "127.0.0.2", 4000)},
                  T0);
@@ -291,7 +461,7 @@ TEST(EventTableResync, RepairsWhatLostEventsLeftWrong) {
     EXPECT_EQ(Texts(table.Rows()),
               Texts({Row(9, api::MIB_TCP_STATE_ESTAB, "127.0.0.1", 50011, "127.0.0.2", 4000),
                      Row(8, api::MIB_TCP_STATE_FIN_WAIT1, "127.0.0.1", 50010, "127.0.0.2", 4000)}));
-    EXPECT_FALSE(table.ResyncDue(T0));
+    EXPECT_EQ(table.DueResync(T0), okg::linuxfeed::ResyncKind::None);
 }
 
 TEST(EventTableResync, EventsReplayedOverTheDumpThatSawThemEndInTheLatestState) {

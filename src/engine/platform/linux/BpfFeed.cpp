@@ -167,7 +167,18 @@ const EventTable* UpdateEventFedTable() {
     s.feed->Drain(&s.table);
     s.table.NoteLostEvents(s.feed->LostEvents());
     auto now = EventTable::Clock::now();
-    if (s.table.ResyncDue(now)) {
+    switch (s.table.DueResync(now)) {
+    case ResyncKind::None:
+        break;
+    case ResyncKind::Eventless:
+        // The events drained above brought every other row up to date: the dump need only list
+        // the sockets that report nothing. A failed one is tried again at the next read.
+        if (netlink::DumpTcpSockets(s.dump, EventlessStates)) {
+            s.table.ResyncEventless(s.dump, now);
+            s.feed->Drain(&s.table);
+        }
+        break;
+    case ResyncKind::Full:
         // The dump supersedes what is in the ring. Events raised while it runs are applied on top
         // of it, which leaves each socket in its latest state: every event carries the whole
         // state, and a known address or port is never forgotten.
@@ -180,6 +191,7 @@ const EventTable* UpdateEventFedTable() {
         } else if (!s.seeded) {
             return nullptr;
         }
+        break;
     }
     return &s.table;
 }

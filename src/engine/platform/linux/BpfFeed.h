@@ -52,7 +52,7 @@ void RefuseLoadForTesting(bool refuse);
 
 enum class TableMode {
     NotStarted,
-    EventFed,    // the in-memory table, fed by the program, resynchronised once a second
+    EventFed,    // the in-memory table, fed by the program and resynchronised from dumps
     DumpPerCall, // the program could not be loaded: a full dump at every read
 };
 

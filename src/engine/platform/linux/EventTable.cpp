@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace okg::linuxfeed {
 
@@ -44,33 +45,64 @@ bool EventAddress(uint16_t family, const unsigned char (&addr)[16], uint32_t& ip
     return true;
 }
 
-void EventTable::Resync(const std::vector<netlink::SocketRow>& dump, Clock::time_point now) {
-    std::vector<bool> seen(rows_.size(), false);
+bool IsEventlessState(uint32_t tableState) {
+    return tableState == api::MIB_TCP_STATE_TIME_WAIT ||
+           tableState == api::MIB_TCP_STATE_FIN_WAIT2 || tableState == api::MIB_TCP_STATE_SYN_RCVD;
+}
+
+bool EventTable::MergeListed(const std::vector<netlink::SocketRow>& dump, std::vector<bool>& seen) {
+    bool changed = false;
+    seen.assign(rows_.size(), false);
     for (const netlink::SocketRow& fresh : dump) {
         auto it = index_.find(fresh.cookie);
         if (it == index_.end()) {
             Append(fresh);
             seen.push_back(true);
+            changed = true;
         } else if (!seen[it->second]) { // a socket the dump met twice keeps its first row
             seen[it->second] = true;
-            rows_[it->second] = fresh;
+            changed = Replace(it->second, fresh) || changed;
         }
     }
+    return changed;
+}
+
+template <typename Keep> bool EventTable::RemoveUnlisted(std::vector<bool>& seen, Keep keep) {
+    const size_t before = rows_.size();
     for (uint32_t i = 0; i < rows_.size();) {
-        if (seen[i]) {
+        if (seen[i] || keep(rows_[i])) {
             ++i;
             continue;
         }
+        // Remove moves the last row into the gap: its flag follows it.
         seen[i] = seen.back();
         seen.pop_back();
         Remove(i);
     }
-    synRcvdRows_ = uint32_t(std::count_if(rows_.begin(), rows_.end(), [](const auto& r) {
-        return r.row.dwState == api::MIB_TCP_STATE_SYN_RCVD;
-    }));
+    return rows_.size() != before;
+}
+
+void EventTable::Resync(const std::vector<netlink::SocketRow>& dump, Clock::time_point now) {
+    std::vector<bool> seen;
+    MergeListed(dump, seen);
+    RemoveUnlisted(seen, [](const netlink::SocketRow&) { return false; });
     seeded_ = true;
     lost_ = false;
     version_ = ++versionCounter;
+    lastResync_ = lastFullResync_ = now;
+}
+
+void EventTable::ResyncEventless(const std::vector<netlink::SocketRow>& dump,
+                                 Clock::time_point now) {
+    std::vector<bool> seen;
+    const bool merged = MergeListed(dump, seen);
+    // A full socket in FIN_WAIT2 or SYN_RCVD is listed while it lives, so an unlisted one is gone
+    // too (or has moved on, and its event, drained next, makes its row again).
+    const bool removed = RemoveUnlisted(
+        seen, [](const netlink::SocketRow& r) { return !IsEventlessState(r.row.dwState); });
+    // Most of these merges change nothing: then the reader need not copy the table again.
+    if (merged || removed)
+        version_ = ++versionCounter;
     lastResync_ = now;
 }
 
@@ -148,8 +180,12 @@ void EventTable::NoteLostEvents(uint64_t total) {
     }
 }
 
-bool EventTable::ResyncDue(Clock::time_point now) const {
-    return !seeded_ || lost_ || now - lastResync_ >= ResyncInterval;
+ResyncKind EventTable::DueResync(Clock::time_point now) const {
+    if (!seeded_ || lost_ || now - lastFullResync_ >= FullInterval)
+        return ResyncKind::Full;
+    if (now - lastResync_ >= EventlessInterval)
+        return ResyncKind::Eventless;
+    return ResyncKind::None;
 }
 
 const netlink::SocketRow* EventTable::Find(uint64_t cookie) const {
@@ -162,6 +198,17 @@ void EventTable::Append(const netlink::SocketRow& row) {
     rows_.push_back(row);
     if (row.row.dwState == api::MIB_TCP_STATE_SYN_RCVD)
         ++synRcvdRows_;
+}
+
+bool EventTable::Replace(uint32_t index, const netlink::SocketRow& row) {
+    netlink::SocketRow& old = rows_[index];
+    if (old.v4mapped == row.v4mapped && std::memcmp(&old.row, &row.row, sizeof row.row) == 0)
+        return false;
+    const bool was = rows_[index].row.dwState == api::MIB_TCP_STATE_SYN_RCVD;
+    const bool is = row.row.dwState == api::MIB_TCP_STATE_SYN_RCVD;
+    synRcvdRows_ += uint32_t(is) - uint32_t(was);
+    old = row;
+    return true;
 }
 
 // Swaps the last row into the gap: one other row moves instead of every row after the gap.

@@ -19,15 +19,38 @@ inline constexpr uint8_t KernelFinWait2 = 5;
 inline constexpr uint8_t KernelClose = 7;
 inline constexpr uint8_t KernelClosing = 11;
 
+// The kernel states, as a dump's state mask, of the sockets that leave no event: timewait sockets
+// (listed as TIME_WAIT or, while the peer has not closed, FIN_WAIT2) and request sockets (listed as
+// SYN_RECV; either bit selects them). Full sockets in FIN_WAIT2 or SYN_RECV are listed too.
+inline constexpr uint32_t EventlessStates = 1u << 3 | 1u << 5 | 1u << 6 | 1u << 12;
+
+// The table states a row of an eventless socket can have. A full socket may show them as well, but
+// a dump of EventlessStates lists such a socket for as long as it lives.
+bool IsEventlessState(uint32_t tableState);
+
+enum class ResyncKind {
+    None,
+    Eventless, // a dump of EventlessStates only, merged by ResyncEventless
+    Full,      // a dump of every state, merged by Resync
+};
+
 class EventTable {
 public:
     using Clock = std::chrono::steady_clock;
-    // Timewait sockets and request sockets leave no event: a periodic full read removes them.
-    static constexpr Clock::duration ResyncInterval = std::chrono::seconds(1);
+    // Timewait and request sockets leave no event: a dump of their states alone finds them gone,
+    // and spares the kernel building and sending every other socket.
+    static constexpr Clock::duration EventlessInterval = std::chrono::seconds(1);
+    // A full read now and then, in case an event was lost without the loss counters seeing it.
+    static constexpr Clock::duration FullInterval = std::chrono::seconds(10);
 
     // Makes the rows those of a fresh dump. A socket already known keeps its row position and new
     // ones are appended, so the engine's per-position cache sees only what really changed.
     void Resync(const std::vector<netlink::SocketRow>& dump, Clock::time_point now);
+
+    // Merges a dump of EventlessStates: rows in an eventless state that it no longer lists go, the
+    // sockets it lists are updated or appended, every other row stays as the events left it.
+    // Known sockets keep their row position here too.
+    void ResyncEventless(const std::vector<netlink::SocketRow>& dump, Clock::time_point now);
 
     // Applies one state change.
     void Apply(const okg_tcp_event& event);
@@ -36,8 +59,9 @@ public:
     // growth makes the table untrustworthy until the next resync.
     void NoteLostEvents(uint64_t total);
 
-    // True before the first resync, after lost events, and once the resync interval has passed.
-    bool ResyncDue(Clock::time_point now) const;
+    // Full before the first resync, after lost events and once FullInterval has passed since the
+    // last full one; otherwise Eventless once EventlessInterval has passed since any resync.
+    ResyncKind DueResync(Clock::time_point now) const;
 
     const std::vector<netlink::SocketRow>& Rows() const { return rows_; }
     // Changes whenever the rows change (and differs from any other table's), so that a copy of the
@@ -49,6 +73,13 @@ public:
 private:
     void Append(const netlink::SocketRow& row);
     void Remove(uint32_t index);
+    // Each of these says whether a row changed.
+    bool Replace(uint32_t index, const netlink::SocketRow& row);
+    // Updates the known sockets of dump, appends the others, and marks in seen (one flag per row)
+    // the rows it listed.
+    bool MergeListed(const std::vector<netlink::SocketRow>& dump, std::vector<bool>& seen);
+    // Removes the rows not marked in seen for which keep is false.
+    template <typename Keep> bool RemoveUnlisted(std::vector<bool>& seen, Keep keep);
     void DropRequestRowOf(uint32_t childIndex);
 
     std::vector<netlink::SocketRow> rows_;
@@ -59,6 +90,7 @@ private:
     bool lost_ = false;
     uint64_t lostSeen_ = 0;
     Clock::time_point lastResync_{};
+    Clock::time_point lastFullResync_{};
     uint64_t version_ = 0;
 };
 

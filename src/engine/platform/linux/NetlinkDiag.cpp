@@ -70,7 +70,7 @@ struct DiagRequest {
 // One dump of one address family, appended to out. Restarts a dump the kernel marks as
 // interrupted; any other failure closes the socket, so that the next call starts clean instead
 // of reading the rest of an abandoned dump.
-bool DumpFamily(DiagSocket& socket, uint8_t family, std::vector<SocketRow>& out) {
+bool DumpFamily(DiagSocket& socket, uint8_t family, uint32_t states, std::vector<SocketRow>& out) {
     for (int attempt = 0; attempt < MaxDumpAttempts; ++attempt) {
         const size_t mark = out.size();
         DiagRequest req{};
@@ -80,7 +80,7 @@ bool DumpFamily(DiagSocket& socket, uint8_t family, std::vector<SocketRow>& out)
         req.header.nlmsg_seq = socket.NextSeq();
         req.request.sdiag_family = family;
         req.request.sdiag_protocol = IPPROTO_TCP;
-        req.request.idiag_states = DumpStates;
+        req.request.idiag_states = states;
         if (!socket.Send(&req, sizeof(req))) {
             socket.Close();
             return false;
@@ -200,13 +200,13 @@ ReplyResult ParseDumpReply(std::span<const std::byte> bytes, uint32_t seq, uint3
     return result;
 }
 
-bool DumpTcpSockets(std::vector<SocketRow>& out) {
+bool DumpTcpSockets(std::vector<SocketRow>& out, uint32_t states) {
     // Called about once a millisecond: one socket for the life of the process.
     static DiagSocket socket;
     out.clear();
     if (!socket.Open())
         return false;
-    return DumpFamily(socket, AF_INET, out) && DumpFamily(socket, AF_INET6, out);
+    return DumpFamily(socket, AF_INET, states, out) && DumpFamily(socket, AF_INET6, states, out);
 }
 
 uint32_t WriteTcpTable(const std::vector<SocketRow>& rows, api::MIB_TCPTABLE* table,

@@ -81,7 +81,11 @@ ReplyResult ParseDumpReply(std::span<const std::byte> bytes, uint32_t seq, uint3
 // Replaces out with every IPv4 TCP socket of the machine in the states 1..12, then the IPv4
 // connections of dual-stack IPv6 sockets. False when the kernel could not be read (out is then
 // unspecified). Reuses one netlink socket across calls; one thread only.
-bool DumpTcpSockets(std::vector<SocketRow>& out);
+// states narrows the dump to some kernel states (bit n for state n; a timewait socket is matched
+// by its substate, a request socket by SYN_RECV or NEW_SYN_RECV): the kernel still walks its
+// hash but builds and sends only those sockets, and leaves the listeners' table alone unless
+// LISTEN is asked for.
+bool DumpTcpSockets(std::vector<SocketRow>& out, uint32_t states = DumpStates);
 
 // The entry of rows that names the same connection as row (both addresses and ports; the state
 // is not compared), an established one first, then any but TIME_WAIT; null when there is none.
