@@ -33,8 +33,10 @@ struct Link {
 // A row as the Linux layer writes it: little-endian state, each end's address and port as sent.
 static std::array<uint8_t, 20> Image(uint8_t state, sockaddr_in local, sockaddr_in remote) {
     std::array<uint8_t, 20> row{state};
-    std::memcpy(&row[4], &local.sin_addr, 4), std::memcpy(&row[8], &local.sin_port, 2);
-    std::memcpy(&row[12], &remote.sin_addr, 4), std::memcpy(&row[16], &remote.sin_port, 2);
+    std::memcpy(&row[4], &local.sin_addr, 4);
+    std::memcpy(&row[8], &local.sin_port, 2);
+    std::memcpy(&row[12], &remote.sin_addr, 4);
+    std::memcpy(&row[16], &remote.sin_port, 2);
     return row;
 }
 

@@ -1,0 +1,234 @@
+// The owner-drawn button: real mouse, focus, key and timer events, grab() pictures, stored data.
+#include "ui/Command.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+#include <tuple>
+
+using enum Command::Skin;
+
+class CommandTest : public ::testing::Test { // a shown, active window, the pointer away
+protected:
+    void SetUp() override {
+        host.setGeometry(100, 100, 300, 200);
+        host.setFocusPolicy(Qt::StrongFocus);
+        button->move(40, 40);
+        QObject::connect(button, &Command::Click, [this] { ++clicks; });
+        host.show();
+        host.activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&host));
+        host.setFocus();
+        Pointer(false);
+    }
+    static QRgb Rgb(const QImage& image, int x, int y) { return image.pixel(x, y) & 0xFFFFFF; }
+    QPoint Centre() const { return button->rect().center(); }
+    void Pointer(bool over) {
+        QCursor::setPos(over ? button->mapToGlobal(Centre()) : host.mapToGlobal(QPoint(5, 190)));
+        QCoreApplication::processEvents();
+    }
+    bool NextTick() {
+        const int ticks = button->TickCount();
+        return QTest::qWaitFor([&] { return button->TickCount() > ticks; });
+    }
+
+    QWidget host;
+    Command* button = new Command(&host);
+    int clicks = 0;
+};
+
+enum Ev { Move, Down, Click, Right, Middle, In, Out, Away, Over };
+// From state (0: disabled), event, to state, skin painted ({}: no repaint at all), clicks.
+using Row = std::tuple<int, Ev, int, std::optional<Command::Skin>, int>;
+// clang-format off
+const Row kTransitions[] = {
+    {1, Move, 2, HighLight, 0}, {2, Move, 2, {}, 0}, {3, Move, 4, HighLightSelect, 0},
+    {4, Move, 4, {}, 0}, {2, Down, 2, Pressed, 0}, {4, Down, 4, Pressed, 0},
+    {1, Click, 1, Pressed, 1}, {2, Click, 2, Normal, 1}, {3, Click, 3, Pressed, 0},
+    {4, Click, 4, HighLightSelect, 1}, {1, Right, 1, {}, 1}, {3, Right, 3, {}, 0},
+    {4, Right, 4, {}, 1}, {2, Middle, 2, {}, 1}, {1, In, 3, Selected, 0}, {2, In, 4, Pressed, 0},
+    {3, In, 3, Selected, 0}, {4, In, 3, Selected, 0}, {1, Out, 1, {}, 0}, {2, Out, 1, Normal, 0},
+    {3, Out, 1, Normal, 0}, {4, Out, 1, Normal, 0}, {1, Away, 1, {}, 0}, {2, Away, 1, Normal, 0},
+    {3, Away, 3, {}, 0}, {4, Away, 3, Selected, 0}, {2, Over, 2, {}, 0}, {0, Move, 0, {}, 0},
+    {0, Click, 0, {}, 0}, {0, Right, 0, {}, 0}, {0, Middle, 0, {}, 0}, {0, In, 0, {}, 0},
+    {0, Away, 0, {}, 0}};
+// clang-format on
+class Transition : public CommandTest, public ::testing::WithParamInterface<Row> {};
+
+TEST_P(Transition, FollowsTheTable) {
+    const auto& [from, event, state, painted, clicked] = GetParam();
+    button->setFocusPolicy(Qt::TabFocus); // each event on its own: presses do not take focus
+    button->Initialize();
+    if (from >= 3)
+        button->setFocus(Qt::TabFocusReason);
+    button->SetEnabled(from != 0);
+    Pointer(from % 2 == 0);
+    ASSERT_EQ(button->ButtonState(), from);
+    const int paints = button->PaintCount();
+    if (event == Move) {
+        QTest::mouseMove(button, Centre() + QPoint(1, 1)); // a move even where the pointer rests
+    } else if (event == Down) {
+        QTest::mousePress(button, Qt::LeftButton, {}, Centre());
+    } else if (event <= Middle) { // press and release; Qt's left, right, middle buttons: 1, 2, 4
+        QTest::mouseClick(button, Qt::MouseButton(1 << (int(event) - 2)), {}, Centre());
+    } else if (event <= Out) {
+        QFocusEvent focus(event == In ? QEvent::FocusIn : QEvent::FocusOut, Qt::TabFocusReason);
+        QApplication::sendEvent(button, &focus);
+    } else {
+        Pointer(event == Over);
+        ASSERT_TRUE(NextTick());
+    }
+    EXPECT_EQ(button->ButtonState(), state);
+    EXPECT_EQ(clicks, clicked);
+    EXPECT_EQ(button->PaintCount() > paints, painted.has_value());
+    EXPECT_EQ(button->LastSkin(), painted.value_or(button->LastSkin()));
+    if (event == Down)
+        QTest::mouseRelease(button, Qt::LeftButton, {}, Centre());
+}
+INSTANTIATE_TEST_SUITE_P(Command, Transition, ::testing::ValuesIn(kTransitions));
+
+// A press takes the focus; dragging off, past a tick and back raises no Click, nor do Enter/Space.
+TEST_F(CommandTest, ClicksByDragAndAccessKey) {
+    button->Initialize();
+    Pointer(true);
+    QTest::mousePress(button, Qt::LeftButton, {}, Centre());
+    ASSERT_EQ(button->ButtonState(), 4);
+    Pointer(false);
+    ASSERT_TRUE(NextTick()); // selects, while the button is still pressed
+    Pointer(true);
+    QTest::mouseRelease(button, Qt::LeftButton, {}, Centre());
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space})
+        QTest::keyClick(button, key);
+    EXPECT_EQ(clicks, 0);
+    EXPECT_EQ(button->ButtonState(), 3);
+
+    // The access key follows the caption and Enabled; Alt+key clicks at once, the tick selects.
+    Pointer(false);
+    const QString captions[] = {u"&Add"_qs, u"Add"_qs, u"Salt && &Pepper"_qs, u"A&dd"_qs};
+    for (int i = 0; i < 4; ++i) { // keys A, A (kept), &, d
+        button->SetCaption(captions[i]);
+        EXPECT_EQ(button->AccessKeys(), u"AA&d"_qs.mid(i, 1));
+    }
+    button->SetEnabled(false);
+    EXPECT_EQ(button->AccessKeys(), u""_qs);
+    button->SetEnabled(true);
+    QTest::keyClick(&host, Qt::Key_A, Qt::AltModifier); // replaced: no longer clicks
+    EXPECT_EQ(clicks, 0);
+    QTest::keyClick(&host, Qt::Key_D, Qt::AltModifier);
+    EXPECT_EQ(clicks, 1);
+    EXPECT_EQ(button->ButtonState(), 4);
+    ASSERT_TRUE(NextTick());
+    EXPECT_EQ(button->ButtonState(), 3);
+}
+
+// Per state: gradient direction (0, 4 keep the last), skin corners, inverted focus lines in 3, 4.
+TEST_F(CommandTest, LookFollowsTheState) {
+    button->resize(150, 100);
+    button->Initialize();
+    const std::tuple<std::function<void()>, int, bool, bool> steps[] = {
+        {[] {}, 1, false, false},
+        {[&] { Pointer(true); }, 2, true, false},
+        {[&] { button->setFocus(Qt::TabFocusReason); }, 4, true, true},
+        {[&] { Pointer(false), NextTick(); }, 3, false, true},
+        {[&] { Pointer(true); }, 4, false, true},
+        {[&] { button->SetEnabled(false); }, 0, false, false}};
+    for (const auto& [act, state, inverted, lines] : steps) {
+        act();
+        ASSERT_EQ(button->ButtonState(), state);
+        const QImage shown = button->grab().toImage(), art = Command::SkinImage(button->LastSkin());
+        const int w = shown.width(), h = shown.height();
+        const QRgb top = shown.pixel(w / 2, 5), bottom = shown.pixel(w / 2, h - 6);
+        EXPECT_EQ(qBlue(top) - qRed(top) > 8, inverted) << state; // lavender, not white
+        EXPECT_EQ(qBlue(bottom) - qRed(bottom) > 8, !inverted) << state;
+        for (int i = 0; i < 16; ++i) // the bottom right corner piece, placed by the size
+            ASSERT_EQ(Rgb(shown, w - 4 + i % 4, h - 4 + i / 4), Rgb(art, 60 + i % 4, 21 + i / 4));
+        int onLine[4] = {}; // left, top, right, bottom
+        for (int i = 0; i < w * h; ++i) {
+            const int x = i % w, y = i / w;
+            const QRgb s = Rgb(button->Surface(), x, y), got = Rgb(shown, x, y);
+            if (got == s)
+                continue;
+            ASSERT_TRUE(got == (~s & 0xFFFFFF) && (x == 4 || y == 4 || x == w - 5 || y == h - 5));
+            ++onLine[x == 4 ? 0 : y == 4 ? 1 : x == w - 5 ? 2 : 3];
+        }
+        EXPECT_EQ(std::count_if(onLine, onLine + 4, [](int n) { return n > 3; }), lines ? 4 : 0);
+    }
+}
+
+// A one-line caption on a 21-pixel button is centred, and silver (read as 12632256) when disabled.
+TEST_F(CommandTest, CaptionIsCentredAndSilverWhenDisabled) {
+    button->SetFont(QFont(u"MS Sans Serif"_qs, 8));
+    button->resize(47, 21);
+    button->SetFontColour(0x0000FF); // red in 0x00BBGGRR
+    for (const bool enabled : {true, false}) {
+        button->SetEnabled(enabled);
+        button->SetCaption({});
+        const QImage blank = button->grab().toImage();
+        button->SetCaption(u"Add"_qs);
+        const QImage image = button->grab().toImage();
+        int left = image.width(), right = 0, high = image.height(), low = 0, ink = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                if (image.pixel(x, y) != blank.pixel(x, y)) {
+                    ASSERT_EQ(Rgb(image, x, y), enabled ? 0xFF0000u : 0xC0C0C0u) << x << "," << y;
+                    left = std::min(left, x), right = std::max(right, x), ++ink;
+                    high = std::min(high, y), low = std::max(low, y);
+                }
+        ASSERT_GT(ink, 10);
+        EXPECT_EQ(button->FontColour(), enabled ? 0x0000FF : 12632256);
+        EXPECT_LE(std::abs(high - (image.height() - 1 - low)), 3) << high << "-" << low;
+        EXPECT_LE(std::abs((left - 4) - (image.width() - 5 - right)), 2) << left << "-" << right;
+    }
+}
+
+// By name: Enabled is the control's own flag; Visible 0 shows through unpainted, reading repaints.
+// Stored: design data comes back unchanged, "Command" as "Command1", the colour set, not silver.
+TEST_F(CommandTest, Properties) {
+    ASSERT_TRUE(button->setProperty("Enabled", false));
+    EXPECT_TRUE(button->isEnabled());
+    ASSERT_TRUE(QMetaObject::invokeMethod(button, "Initialize"));
+    int paints = button->PaintCount();
+    ASSERT_TRUE(button->setProperty("Visible", 0));
+    EXPECT_EQ(button->property("Visible").toInt(), 0);
+    EXPECT_EQ(button->PaintCount(), paints);
+    EXPECT_EQ(host.grab().toImage().pixel(41, 41),
+              host.grab().toImage().pixel(5, 5)); // see-through
+    button->SetVisible(7);
+    paints = button->PaintCount();
+    EXPECT_EQ(button->Visible(), 255);
+    EXPECT_EQ(button->PaintCount(), paints + 1);
+    const DesignData data = ReadDesignData(u":/frmMain.design"_qs);
+    ASSERT_EQ(data.size(), 9u);
+    DesignData written;
+    for (const auto& [name, bag] : data) {
+        Command restored(&host);
+        restored.ReadProperties(bag);
+        for (const char* key : {"Left", "Top", "Width", "Height", "TabIndex"})
+            written[name].WriteProperty(QLatin1String(key), bag.ReadProperty(QLatin1String(key)));
+        restored.WriteProperties(written[name]);
+    }
+    EXPECT_EQ(DesignDataText(written), DesignDataText(data));
+
+    button->SetFontColour(0x0000FF); // shown silver, as the button is disabled
+    for (const QString& caption : {u"Command"_qs, u" \"Q\" = a\\b\nnext\t "_qs}) {
+        button->SetCaption(caption);
+        written[u"c"_qs] = PropertyBag();
+        button->WriteProperties(written[u"c"_qs]);
+        Command restored(&host);
+        restored.ReadProperties(ParseDesignData(DesignDataText(written)).at(u"c"_qs));
+        EXPECT_EQ(restored.Caption(), caption == u"Command"_qs ? u"Command1"_qs : caption);
+        restored.SetEnabled(true);
+        EXPECT_EQ(restored.FontColour(), 0x0000FF);
+    }
+}
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
