@@ -1,210 +1,89 @@
-// The table reader and the cut against the real kernel, on loopback connections the tests make.
+// The table reader, the cut and the engine against the real kernel, on loopback connections the
+// tests make.
 #include "Loopback.h"
-#include "engine/platform/linux/NetlinkDiag.h"
+#include "engine/basMain.h"
+#include "engine/basProcessing.h"
+#include "engine/platform/linux/BpfFeed.h"
+#include "fakes/ScriptedPlatform.h"
+#include "manager/Manager.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <cerrno>
-#include <linux/capability.h>
-#include <sys/socket.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <algorithm>
+#include <span>
 
 namespace {
 
 using namespace loopback;
+using namespace okg::linuxfeed;
 
-api::MIB_TCPROW WithState(api::MIB_TCPROW row, uint32_t state) {
-    row.dwState = state;
-    return row;
-}
-
-const okg::netlink::SocketRow* Find(const std::vector<okg::netlink::SocketRow>& rows,
-                                    const api::MIB_TCPROW& row) {
-    for (const auto& r : rows)
-        if (r.row.dwState == row.dwState && r.row.dwLocalAddr == row.dwLocalAddr &&
-            r.row.dwLocalPort == row.dwLocalPort && r.row.dwRemoteAddr == row.dwRemoteAddr &&
-            r.row.dwRemotePort == row.dwRemotePort)
-            return &r;
-    return nullptr;
-}
-
-bool IsReset(int error) {
-    return error == ECONNRESET || error == ECONNABORTED;
-}
-
-TEST(KernelTable, ListsOwnConnectionThroughItsStates) {
-    auto listener = Listen("127.0.0.3");
-    ASSERT_TRUE(listener);
-    auto c = Connect(*listener, "127.0.0.3", "127.0.0.2");
-    ASSERT_TRUE(c);
-
-    const auto table = ReadTable();
-    const api::MIB_TCPROW listening = {api::MIB_TCP_STATE_LISTEN, Addr("127.0.0.3"),
-                                       htons(listener->port), 0, 0};
-    EXPECT_EQ(CountRows(table, listening), 1);
-    EXPECT_EQ(CountRows(table, c->ClientRow()), 1);
-    EXPECT_EQ(CountRows(table, c->ServerRow()), 1);
-
-    std::vector<okg::netlink::SocketRow> rows;
-    ASSERT_TRUE(okg::netlink::DumpTcpSockets(rows));
-    const auto* client = Find(rows, c->ClientRow());
-    const auto* server = Find(rows, c->ServerRow());
-    ASSERT_TRUE(client && server);
-    EXPECT_NE(client->cookie, server->cookie);
-    EXPECT_FALSE(client->v4mapped);
-
-    // The client closes first: it waits in FIN_WAIT2 while the server is in CLOSE_WAIT, then
-    // TIME_WAIT once the server has closed too.
-    ASSERT_EQ(shutdown(c->client.get(), SHUT_WR), 0);
-    EXPECT_TRUE(WaitForRow(WithState(c->ClientRow(), api::MIB_TCP_STATE_FIN_WAIT2)));
-    EXPECT_TRUE(WaitForRow(WithState(c->ServerRow(), api::MIB_TCP_STATE_CLOSE_WAIT)));
-    c->server = Fd();
-    EXPECT_TRUE(WaitForRow(WithState(c->ClientRow(), api::MIB_TCP_STATE_TIME_WAIT)));
-}
-
-TEST(KernelTable, DualStackListenersConnectionIsAnIpv4Row) {
-    auto listener = Listen(nullptr, 0, true);
-    ASSERT_TRUE(listener);
-    auto c = Connect(*listener, "127.0.0.3", "127.0.0.2");
-    ASSERT_TRUE(c);
-
-    const auto table = ReadTable();
-    EXPECT_EQ(CountRows(table, c->ServerRow()), 1);
-    EXPECT_EQ(CountRows(table, c->ClientRow()), 1);
-    for (const auto& row : table) // the :: listener itself is IPv6 only
-        EXPECT_FALSE(row.dwState == api::MIB_TCP_STATE_LISTEN &&
-                     row.dwLocalPort == htons(listener->port));
-
-    std::vector<okg::netlink::SocketRow> rows;
-    ASSERT_TRUE(okg::netlink::DumpTcpSockets(rows));
-    const auto* server = Find(rows, c->ServerRow());
-    ASSERT_NE(server, nullptr);
-    EXPECT_TRUE(server->v4mapped);
-}
-
-struct CutCase {
-    const char* name;
-    bool dualStack;
-    bool serverSide; // cut the server's end (the client then sees the reset it sends)
-};
-
-class KernelCut : public ::testing::TestWithParam<CutCase> {};
-
-TEST_P(KernelCut, ResetsOnlyThatConnection) {
+// Through the event-fed table, and with the program refused through a dump per read, the table
+// lists both ends of each connection and the listeners (a dual-stack socket's as IPv4 rows), and
+// one engine pass resets the connections on a blocked remote port (its client end) and on a
+// blocked local port (the server end, a dual-stack socket), found among 300 others, while the
+// others and one from an allowed address survive. A cut of a connection that has gone is not
+// found: looked up by its 4-tuple alone it would resolve to its listener, which must survive.
+// The user is told once of the refusal.
+TEST(EngineKernel, OnePassResetsTheBlockedConnectionsOnly) {
     if (!HasNetAdmin())
         GTEST_SKIP() << NoNetAdmin;
-    const CutCase& p = GetParam();
-    auto listener = Listen("127.0.0.3", 0, p.dualStack);
-    ASSERT_TRUE(listener);
-    auto target = Connect(*listener, "127.0.0.3", "127.0.0.2");
-    auto other = Connect(*listener, "127.0.0.3", "127.0.0.2");
-    ASSERT_TRUE(target && other);
-
-    ReadTable(); // as the engine does right before a cut
-    api::MIB_TCPROW row = p.serverSide ? target->ServerRow() : target->ClientRow();
-    row.dwState = api::MIB_TCP_STATE_DELETE_TCB;
-    EXPECT_EQ(api::SetTcpEntry(&row), api::NO_ERROR_);
-
-    const int error = ReadError(target->client.get());
-    EXPECT_TRUE(IsReset(error)) << "client read gave " << error;
-    const auto table = ReadTable();
-    EXPECT_EQ(CountRows(table, p.serverSide ? target->ServerRow() : target->ClientRow()), 0);
-    EXPECT_TRUE(StillConnected(*other));
-    EXPECT_TRUE(Connect(*listener, "127.0.0.3", "127.0.0.2")) << "the listener survives";
-}
-
-INSTANTIATE_TEST_SUITE_P(, KernelCut,
-                         ::testing::Values(CutCase{"ClientEnd", false, false},
-                                           CutCase{"ServerEnd", false, true},
-                                           CutCase{"DualStackClientEnd", true, false},
-                                           CutCase{"DualStackServerEnd", true, true}),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-TEST(KernelCutRefused, AnotherStateIsAnInvalidParameter) {
-    auto listener = Listen("127.0.0.3");
-    ASSERT_TRUE(listener);
-    auto c = Connect(*listener, "127.0.0.3", "127.0.0.2");
-    ASSERT_TRUE(c);
-    for (uint32_t state : {api::MIB_TCP_STATE_ESTAB, api::MIB_TCP_STATE_CLOSED, 13u}) {
-        api::MIB_TCPROW row = WithState(c->ClientRow(), state);
+    std::string why;
+    const bool loads = BpfFeed::Open(why) != nullptr;
+    for (bool refused : {true, false}) {
+        if (!refused && !loads)
+            GTEST_SKIP() << "the BPF program cannot be loaded here: " << why;
+        SCOPED_TRACE(refused ? "program refused" : "event-fed");
+        fake::Reset();
+        ResetTableSourceForTesting();
+        RefuseLoadForTesting(refused);
+        // The blocked port on every address, so that no client is given it as its own port.
+        auto open = Listen("127.0.0.3"), blocked = Listen(nullptr), dual = Listen(nullptr, true);
+        ASSERT_TRUE(open && blocked && dual);
+        std::vector<Connection> others;
+        for (int i = 0; i <= 300; ++i) { // the first one from the allowed address
+            auto c = i ? Connect(*open, "127.0.0.3", "127.0.0.2")
+                       : Connect(*dual, "127.0.0.3", "127.0.0.4");
+            ASSERT_TRUE(c) << i;
+            others.push_back(std::move(*c));
+        }
+        auto cut = Connect(*blocked, "127.0.0.3", "127.0.0.5"),
+             cutDual = Connect(*dual, "127.0.0.3", "127.0.0.5");
+        ASSERT_TRUE(cut && cutDual);
+        ASSERT_EQ(TcpTableBuffer.Read(), api::NO_ERROR_);
+        const std::span table(&TcpTableBuffer.Row(0), TcpTableBuffer.EntryCount());
+        EXPECT_GT(table.size(), 600u) << "the whole table was read";
+        const api::MIB_TCPROW listener{2, inet_addr("127.0.0.3"), htons(open->port), 0, 0};
+        for (const auto& row :
+             {cut->row, cut->ServerRow(), cutDual->row, cutDual->ServerRow(), listener})
+            EXPECT_EQ(std::ranges::count(table, KeyOf(row), KeyOf), 1)
+                << ntohs(uint16_t(row.dwLocalPort));
+        oManager = std::make_unique<Manager>();
+        for (const auto& list :
+             {oManager->oAllowedIP, oManager->oBlockedLocalPorts, oManager->oBlockedRemotePorts})
+            list->Reset(); // 127.0.0.1 would be allowed by default
+        oManager->oBlockedRemotePorts->AddItem(Variant::Long(blocked->port));
+        oManager->oBlockedLocalPorts->AddItem(Variant::Long(dual->port));
+        oManager->oAllowedIP->AddItem(Variant::Text(std::string_view("127.0.0.4")));
+        ClearConnectionCache();
+        ScanTcpTable();
+        ScanTcpTable(); // works from the cache
+        EXPECT_TRUE(IsReset(ReadError(cut->client.fd)) && IsReset(ReadError(cutDual->client.fd)));
+        EXPECT_EQ(std::ranges::count_if(others, StillConnected), 301);
+        EXPECT_TRUE(IsReset(ReadError(cut->server.fd))) << "the peer of a cut end is gone too";
+        api::MIB_TCPROW row = cut->ServerRow();
         EXPECT_EQ(api::SetTcpEntry(&row), api::ERROR_INVALID_PARAMETER);
+        row.dwState = api::MIB_TCP_STATE_DELETE_TCB;
+        EXPECT_EQ(api::SetTcpEntry(&row), api::ERROR_NOT_FOUND);
+        EXPECT_TRUE(Connect(*blocked, "127.0.0.3", "127.0.0.2")) << "the listener was destroyed";
+        EXPECT_EQ(CurrentTableMode(), refused ? TableMode::DumpPerCall : TableMode::EventFed);
+        const auto& notices = fake::P().notices;
+        EXPECT_EQ(notices.size(), refused ? 1u : 0u);
+        EXPECT_TRUE(!refused || notices.at(0).find(u"cap_bpf") != std::u16string::npos);
     }
-    EXPECT_EQ(api::SetTcpEntry(nullptr), api::ERROR_INVALID_PARAMETER);
-    EXPECT_TRUE(StillConnected(*c));
-}
-
-TEST(KernelCutRefused, ConnectionThatIsGoneIsNotFoundAndItsListenerSurvives) {
-    if (!HasNetAdmin())
-        GTEST_SKIP() << NoNetAdmin;
-    auto listener = Listen("127.0.0.3");
-    ASSERT_TRUE(listener);
-    auto c = Connect(*listener, "127.0.0.3", "127.0.0.2");
-    ASSERT_TRUE(c);
-    ReadTable(); // the cut will name the connection as this read saw it
-
-    // The client closes first, so the server's end leaves the table at once (no TIME_WAIT).
-    // Looked up by its 4-tuple alone, the server row would now find the listener.
-    c->client = Fd();
-    ASSERT_EQ(ReadError(c->server.get()), -2);
-    c->server = Fd();
-    bool gone = false;
-    for (int tries = 0; tries < 200 && !gone; ++tries) {
-        std::vector<okg::netlink::SocketRow> rows;
-        ASSERT_TRUE(okg::netlink::DumpTcpSockets(rows));
-        gone = true;
-        for (uint32_t state = 1; state <= 12; ++state)
-            gone = gone && !Find(rows, WithState(c->ServerRow(), state));
-        if (!gone)
-            api::Sleep(5);
-    }
-    ASSERT_TRUE(gone);
-
-    api::MIB_TCPROW row = WithState(c->ServerRow(), api::MIB_TCP_STATE_DELETE_TCB);
-    EXPECT_EQ(api::SetTcpEntry(&row), api::ERROR_NOT_FOUND);
-    EXPECT_TRUE(Connect(*listener, "127.0.0.3", "127.0.0.2")) << "the listener was destroyed";
-
-    // A connection that never was, between ports this test holds.
-    auto spare = Listen("127.0.0.2");
-    ASSERT_TRUE(spare);
-    row = {api::MIB_TCP_STATE_DELETE_TCB, Addr("127.0.0.2"), htons(spare->port), Addr("127.0.0.3"),
-           htons(listener->port)};
-    EXPECT_EQ(api::SetTcpEntry(&row), api::ERROR_NOT_FOUND);
-}
-
-// Drops CAP_NET_ADMIN from this process's effective set.
-bool DropNetAdmin() {
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[2] = {};
-    if (syscall(SYS_capget, &header, data) != 0)
-        return false;
-    data[CAP_NET_ADMIN / 32].effective &= ~(1u << (CAP_NET_ADMIN % 32));
-    return syscall(SYS_capset, &header, data) == 0;
-}
-
-TEST(KernelCutRefused, WithoutTheRightItIsAccessDenied) {
-    auto listener = Listen("127.0.0.3");
-    ASSERT_TRUE(listener);
-    auto c = Connect(*listener, "127.0.0.3", "127.0.0.2");
-    ASSERT_TRUE(c);
-
-    // In a child, so that this process keeps its rights.
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        if (!DropNetAdmin() || HasNetAdmin())
-            _exit(100);
-        ReadTable();
-        api::MIB_TCPROW row = WithState(c->ClientRow(), api::MIB_TCP_STATE_DELETE_TCB);
-        _exit(static_cast<int>(api::SetTcpEntry(&row)));
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), static_cast<int>(api::ERROR_ACCESS_DENIED));
-    EXPECT_TRUE(StillConnected(*c));
+    RefuseLoadForTesting(false);
+    ResetTableSourceForTesting();
+    ClearConnectionCache();
+    oManager.reset();
 }
 
 } // namespace

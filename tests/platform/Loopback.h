@@ -1,74 +1,102 @@
 // Real loopback connections for the kernel tests: sockets the test owns, on ports the kernel
-// gave, with peers on 127.0.0.2 and up.
+// gave, peers on 127.0.0.2 and up. Every wait is bounded.
 #pragma once
 
 #include "engine/basAPI.h"
 
-#include <cstdint>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
 #include <optional>
-#include <string>
+#include <poll.h>
+#include <unistd.h>
+#include <utility>
 #include <vector>
+
+#undef ntohs
 
 namespace loopback {
 
-// Closes its descriptor when it goes.
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(Fd&& o) noexcept : fd_(o.release()) {}
-    Fd& operator=(Fd&& o) noexcept;
-    ~Fd();
-    int get() const { return fd_; }
-    int release();
-    explicit operator bool() const { return fd_ >= 0; }
-
-private:
-    int fd_ = -1;
+struct Fd { // closes its descriptor when it goes
+    int fd = -1;
+    explicit Fd(int f = -1) : fd(f) {}
+    Fd(Fd&& o) noexcept : fd(std::exchange(o.fd, -1)) {}
+    Fd& operator=(Fd o) noexcept { return std::swap(fd, o.fd), *this; }
+    ~Fd() { fd >= 0 && ::close(fd); }
 };
 
-uint32_t Addr(const char* dotted); // network order
-
-// True when this process may destroy sockets (SOCK_DESTROY needs CAP_NET_ADMIN).
-bool HasNetAdmin();
-inline constexpr char NoNetAdmin[] =
-    "CAP_NET_ADMIN is missing: cutting a connection needs it (run as root)";
+inline bool HasNetAdmin() { // bit 12 of the effective capabilities
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with("CapEff:"))
+            return (std::stoull(line.substr(7), nullptr, 16) >> 12) & 1;
+    return false;
+}
+inline constexpr char NoNetAdmin[] = "CAP_NET_ADMIN is missing: cutting a connection needs it";
 
 struct Listener {
     Fd fd;
     uint16_t port = 0;
 };
-// A listener on address:port (0: the kernel chooses). dualStack listens on :: with IPV6_V6ONLY
-// off instead, taking IPv4 connections as v4-mapped; address is then ignored.
-std::optional<Listener> Listen(const char* address, uint16_t port = 0, bool dualStack = false);
+
+// dualStack listens on :: with IPV6_V6ONLY off, taking IPv4 connections as v4-mapped.
+inline std::optional<Listener> Listen(const char* address, bool dualStack = false) {
+    Listener l{Fd(socket(dualStack ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))};
+    sockaddr_in6 a6{AF_INET6, 0, 0, in6addr_any, 0};
+    sockaddr_in a4{AF_INET, 0, {inet_addr(address ? address : "0.0.0.0")}, {}};
+    auto* a = dualStack ? reinterpret_cast<sockaddr*>(&a6) : reinterpret_cast<sockaddr*>(&a4);
+    socklen_t length = dualStack ? sizeof a6 : sizeof a4;
+    const int off = 0;
+    if ((dualStack && setsockopt(l.fd.fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) ||
+        bind(l.fd.fd, a, length) != 0 || listen(l.fd.fd, 512) != 0 ||
+        getsockname(l.fd.fd, a, &length) != 0)
+        return std::nullopt;
+    l.port = ntohs(dualStack ? a6.sin6_port : a4.sin_port);
+    return l;
+}
 
 struct Connection {
-    Fd client;
-    Fd server;
-    uint32_t clientAddr = 0;
-    uint16_t clientPort = 0;
-    uint32_t serverAddr = 0;
-    uint16_t serverPort = 0;
-    // The rows of the two ends, as the table shows them (state 5).
-    api::MIB_TCPROW ClientRow() const;
-    api::MIB_TCPROW ServerRow() const;
+    Fd client = Fd(), server = Fd();
+    api::MIB_TCPROW row{}; // the client's end as the table shows it
+    api::MIB_TCPROW ServerRow() const {
+        return {row.dwState, row.dwRemoteAddr, row.dwRemotePort, row.dwLocalAddr, row.dwLocalPort};
+    }
 };
-// Connects from clientAddress:0 to serverAddress:listener.port and accepts.
-std::optional<Connection> Connect(const Listener& listener, const char* serverAddress,
-                                  const char* clientAddress);
 
-// The whole table through GetTcpTable, grown until it fits.
-std::vector<api::MIB_TCPROW> ReadTable();
-// How many rows of the table have this 4-tuple and state.
-int CountRows(const std::vector<api::MIB_TCPROW>& table, const api::MIB_TCPROW& row);
-// Reads the table until a row with this 4-tuple has the state (a bounded number of tries).
-bool WaitForRow(const api::MIB_TCPROW& row);
+inline std::optional<Connection> Connect(const Listener& listener, const char* serverAddress,
+                                         const char* clientAddress) {
+    Connection c{Fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))};
+    sockaddr_in local{AF_INET, 0, {inet_addr(clientAddress)}, {}};
+    sockaddr_in remote{AF_INET, htons(listener.port), {inet_addr(serverAddress)}, {}};
+    socklen_t length = sizeof local;
+    pollfd p{listener.fd.fd, POLLIN, 0};
+    if (bind(c.client.fd, reinterpret_cast<sockaddr*>(&local), length) != 0 ||
+        connect(c.client.fd, reinterpret_cast<sockaddr*>(&remote), length) != 0 ||
+        getsockname(c.client.fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+        poll(&p, 1, 3000) != 1)
+        return std::nullopt;
+    c.server = Fd(accept4(listener.fd.fd, nullptr, nullptr, SOCK_CLOEXEC));
+    c.row = {api::MIB_TCP_STATE_ESTAB, local.sin_addr.s_addr, local.sin_port,
+             remote.sin_addr.s_addr, remote.sin_port};
+    return c.server.fd >= 0 ? std::optional(std::move(c)) : std::nullopt;
+}
 
-// The error the client's next read gives, waiting a bounded while for it: ECONNRESET or
-// ECONNABORTED for a cut connection, 0 when data arrived, -2 at the end of the stream, -1 when
-// nothing happened.
-int ReadError(int fd);
-// True when a byte goes both ways over the connection.
-bool StillConnected(const Connection& c);
+// Waits a bounded while for the next byte: 0 when it came, else ECONNRESET or ECONNABORTED for
+// a cut, -2 at the end of the stream, -1 when nothing came.
+inline int ReadError(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    char byte;
+    const ssize_t n = poll(&p, 1, 3000) == 1 ? recv(fd, &byte, 1, MSG_DONTWAIT) : -1;
+    return n > 0 ? 0 : n == 0 ? -2 : p.revents ? errno : -1;
+}
+inline bool IsReset(int error) {
+    return error == ECONNRESET || error == ECONNABORTED;
+}
+
+inline bool StillConnected(const Connection& c) { // a byte goes both ways
+    return send(c.client.fd, "x", 1, MSG_NOSIGNAL) == 1 && ReadError(c.server.fd) == 0 &&
+           send(c.server.fd, "x", 1, MSG_NOSIGNAL) == 1 && ReadError(c.client.fd) == 0;
+}
 
 } // namespace loopback
