@@ -6,6 +6,8 @@
 #include "support/basNetwork.h"
 #include "support/basTools.h"
 
+#include <cstring>
+
 namespace {
 
 void AppendDecimal(std::u16string& line, uint32_t value) {
@@ -26,27 +28,40 @@ void Manager::RefreshCurrentConnections() {
     const bool onlyConnected = oMainForm != nullptr &&
                                ToBooleanSafe(Variant::Integer(int16_t(oMainForm->chkShowXValue())));
 
-    // Runs after every pass that changed a row, at 10,000 connections too: the list is rewritten
-    // in place, so a line that did not change costs one comparison and no allocation, and the
-    // list ends up exactly as emptying it and appending every line would leave it.
+    // Runs after every pass that changed a row, at 10,000 connections too. The list is rewritten
+    // in place: a row whose line is already where it belongs (same row, same position as at the
+    // last rebuild) is passed over, any other line is compared and written only if it differs.
+    // The list ends exactly as emptying it and appending every line would leave it.
     List& lines = *oCurrentConnections;
-    int32_t written = 0;
+    const bool reuse =
+        viewOnlyConnected_ == onlyConnected && viewLineCount_ == lines.GetItemCount();
+    const size_t reusableRows = reuse ? viewRows_.size() : 0;
     const uint32_t count = TcpTableBuffer.EntryCount();
+    if (viewRows_.size() < count)
+        viewRows_.resize(count);
+    int32_t written = 0;
     std::u16string line;
     for (uint32_t i = 0; i < count; ++i) {
         const api::MIB_TCPROW& row = TcpTableBuffer.Row(i);
+        // An entry the engine has not recorded yet (cleared cache, grown cache) knows no remote
+        // address: the line then shows the short form rather than an empty one.
+        const bool known = i < ConnectionCache.size() && ConnectionCache[i].Recorded;
+        ViewRow& last = viewRows_[i];
+        const bool unchanged =
+            i < reusableRows && last.known == known && std::memcmp(&last.row, &row, sizeof row) == 0;
         const uint16_t localPort = api::ntohs(uint16_t(row.dwLocalPort));
-        if (localPort == 0)
+        if (localPort == 0 || (onlyConnected && row.dwState != api::MIB_TCP_STATE_ESTAB)) {
+            last = {row, -1, known};
             continue;
-        if (onlyConnected && row.dwState != api::MIB_TCP_STATE_ESTAB)
+        }
+        if (unchanged && last.line == written) {
+            ++written;
             continue;
+        }
 
         line.clear();
         AppendDecimal(line, localPort);
         line += u' ';
-        // An entry the engine has not recorded yet (cleared cache, grown cache) knows no remote
-        // address: the line then shows the short form rather than an empty one.
-        const bool known = i < ConnectionCache.size() && ConnectionCache[i].Recorded;
         if (row.dwLocalAddr != 0 && known) {
             const std::u16string& remote = ConnectionCache[i].RemoteAddressText;
             if (remote == u"0.0.0.0") {
@@ -69,9 +84,13 @@ void Manager::RefreshCurrentConnections() {
         } else {
             lines.AddItem(Variant::Text(line));
         }
+        last = {row, written, known};
         ++written;
     }
     lines.DeleteLastItems(lines.GetItemCount() - written);
+    viewRows_.resize(count);
+    viewOnlyConnected_ = onlyConnected;
+    viewLineCount_ = lines.GetItemCount();
 
     if (CurrentMode == 0 && oMainForm != nullptr)
         RefreshCurrentMode();

@@ -3,10 +3,12 @@
 #pragma once
 
 #include "container/List.h"
+#include "engine/basAPI.h"
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 class MainForm;
 
@@ -37,4 +39,16 @@ public:
     std::u16string SaveListToString(const List& oList);
     void SetCaptions();
     void RefreshCurrentConnections();
+
+private:
+    // What the connections view last wrote for each table row: a rebuild after a pass in which a
+    // few rows changed rewrites only their lines (RefreshCurrentConnections).
+    struct ViewRow {
+        api::MIB_TCPROW row{};
+        int32_t line = -1; // the row's line, or -1 when the filter left it out
+        bool known = false;
+    };
+    std::vector<ViewRow> viewRows_;
+    bool viewOnlyConnected_ = false;
+    int32_t viewLineCount_ = -1; // the list's count after the last rebuild; -1 before any
 };

@@ -159,9 +159,20 @@ TEST_F(EngineTest, ViewFollowsTheSnapshotAfterEveryPass) {
                  Row(ESTAB, "10.0.0.1", 1043, "10.0.0.6", 443)};
     ScanTcpTable();
     EXPECT_EQ(form.rows.size(), 2u);
+    P().table[0] = Row(ESTAB, "10.0.0.1", 1042, "10.0.0.5", 81); // a line among unchanged ones
+    P().table.push_back(Row(ESTAB, "10.0.0.1", 1044, "10.0.0.7", 22));
+    ScanTcpTable();
+    EXPECT_EQ(form.rows, (std::vector<std::u16string>{u"1042 <--> 10.0.0.5:81 ESTABLISHED",
+                                                      u"1043 <--> 10.0.0.6:443 ESTABLISHED",
+                                                      u"1044 <--> 10.0.0.7:22 ESTABLISHED"}));
+    P().table[1].dwState = ESTAB; // a row joining the view moves the lines after it
+    ScanTcpTable();
+    ASSERT_EQ(form.rows.size(), 4u);
+    EXPECT_EQ(form.rows[1], u"135 ESTABLISHED");
+    EXPECT_EQ(form.rows[2], u"1043 <--> 10.0.0.6:443 ESTABLISHED");
     P().table.pop_back(); // the last row going away changes no other row
     ScanTcpTable();
-    EXPECT_EQ(form.rows.size(), 1u);
+    EXPECT_EQ(form.rows.size(), 3u);
     const int clears = form.clears;
     ScanTcpTable();
     EXPECT_EQ(form.clears, clears) << "an unchanged table rebuilds nothing";
