@@ -47,8 +47,8 @@ void Manager::RefreshCurrentConnections() {
         // address: the line then shows the short form rather than an empty one.
         const bool known = i < ConnectionCache.size() && ConnectionCache[i].Recorded;
         ViewRow& last = viewRows_[i];
-        const bool unchanged =
-            i < reusableRows && last.known == known && std::memcmp(&last.row, &row, sizeof row) == 0;
+        const bool unchanged = i < reusableRows && last.known == known &&
+                               std::memcmp(&last.row, &row, sizeof row) == 0;
         const uint16_t localPort = api::ntohs(uint16_t(row.dwLocalPort));
         if (localPort == 0 || (onlyConnected && row.dwState != api::MIB_TCP_STATE_ESTAB)) {
             last = {row, -1, known};

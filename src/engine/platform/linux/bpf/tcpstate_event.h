@@ -9,11 +9,11 @@ struct okg_tcp_event {
      * byte order; all zero where the kernel has not set it yet. */
     unsigned char local_addr[16];
     unsigned char remote_addr[16];
-    int sk_err;                /* the socket's pending error, set by a reset */
-    unsigned short family;     /* AF_INET or AF_INET6 */
-    unsigned short local_port; /* host byte order; 0 when not bound yet */
+    int sk_err;                 /* the socket's pending error, set by a reset */
+    unsigned short family;      /* AF_INET or AF_INET6 */
+    unsigned short local_port;  /* host byte order; 0 when not bound yet */
     unsigned short remote_port; /* host byte order */
-    unsigned char old_state;   /* the kernel's TCP state numbers (TCP_ESTABLISHED = 1 ...) */
+    unsigned char old_state;    /* the kernel's TCP state numbers (TCP_ESTABLISHED = 1 ...) */
     unsigned char new_state;
 };
 
