@@ -67,20 +67,28 @@ struct DiagRequest {
     inet_diag_req_v2 request;
 };
 
+// A TCP request of the given type for one address family, numbered for this socket.
+DiagRequest MakeRequest(DiagSocket& socket, uint16_t type, uint16_t flags, uint8_t family,
+                        uint32_t states) {
+    DiagRequest req{};
+    req.header.nlmsg_len = sizeof(req);
+    req.header.nlmsg_type = type;
+    req.header.nlmsg_flags = flags;
+    req.header.nlmsg_seq = socket.NextSeq();
+    req.request.sdiag_family = family;
+    req.request.sdiag_protocol = IPPROTO_TCP;
+    req.request.idiag_states = states;
+    return req;
+}
+
 // One dump of one address family, appended to out. Restarts a dump the kernel marks as
 // interrupted; any other failure closes the socket, so that the next call starts clean instead
 // of reading the rest of an abandoned dump.
 bool DumpFamily(DiagSocket& socket, uint8_t family, uint32_t states, std::vector<SocketRow>& out) {
     for (int attempt = 0; attempt < MaxDumpAttempts; ++attempt) {
         const size_t mark = out.size();
-        DiagRequest req{};
-        req.header.nlmsg_len = sizeof(req);
-        req.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-        req.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-        req.header.nlmsg_seq = socket.NextSeq();
-        req.request.sdiag_family = family;
-        req.request.sdiag_protocol = IPPROTO_TCP;
-        req.request.idiag_states = states;
+        const DiagRequest req =
+            MakeRequest(socket, SOCK_DIAG_BY_FAMILY, NLM_F_REQUEST | NLM_F_DUMP, family, states);
         if (!socket.Send(&req, sizeof(req))) {
             socket.Close();
             return false;
@@ -257,14 +265,7 @@ constexpr int MaxAckReads = 64;
 
 // One SOCK_DESTROY request in the given family; the kernel's errno from its ack.
 int Destroy(DiagSocket& socket, uint8_t family, const SocketRow& target) {
-    DiagRequest req{};
-    req.header.nlmsg_len = sizeof(req);
-    req.header.nlmsg_type = SOCK_DESTROY;
-    req.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
-    req.header.nlmsg_seq = socket.NextSeq();
-    req.request.sdiag_family = family;
-    req.request.sdiag_protocol = IPPROTO_TCP;
-    req.request.idiag_states = ~0u;
+    DiagRequest req = MakeRequest(socket, SOCK_DESTROY, NLM_F_REQUEST | NLM_F_ACK, family, ~0u);
     inet_diag_sockid& id = req.request.id;
     const api::MIB_TCPROW& row = target.row;
     id.idiag_sport = static_cast<uint16_t>(row.dwLocalPort);
