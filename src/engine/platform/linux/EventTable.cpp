@@ -4,15 +4,10 @@
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <cstring>
 
 namespace okg::linuxfeed {
 
 namespace {
-
-// Versions are unique across tables, so that a copy taken from a table that was replaced is
-// never mistaken for a copy of its successor.
-uint64_t versionCounter = 0;
 
 constexpr unsigned char V4MappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
 
@@ -50,25 +45,21 @@ bool IsEventlessState(uint32_t tableState) {
            tableState == api::MIB_TCP_STATE_FIN_WAIT2 || tableState == api::MIB_TCP_STATE_SYN_RCVD;
 }
 
-bool EventTable::MergeListed(const std::vector<netlink::SocketRow>& dump, std::vector<bool>& seen) {
-    bool changed = false;
+void EventTable::MergeListed(const std::vector<netlink::SocketRow>& dump, std::vector<bool>& seen) {
     seen.assign(rows_.size(), false);
     for (const netlink::SocketRow& fresh : dump) {
         auto it = index_.find(fresh.cookie);
         if (it == index_.end()) {
             Append(fresh);
             seen.push_back(true);
-            changed = true;
         } else if (!seen[it->second]) { // a socket the dump met twice keeps its first row
             seen[it->second] = true;
-            changed = Replace(it->second, fresh) || changed;
+            Replace(it->second, fresh);
         }
     }
-    return changed;
 }
 
-template <typename Keep> bool EventTable::RemoveUnlisted(std::vector<bool>& seen, Keep keep) {
-    const size_t before = rows_.size();
+template <typename Keep> void EventTable::RemoveUnlisted(std::vector<bool>& seen, Keep keep) {
     for (uint32_t i = 0; i < rows_.size();) {
         if (seen[i] || keep(rows_[i])) {
             ++i;
@@ -79,7 +70,6 @@ template <typename Keep> bool EventTable::RemoveUnlisted(std::vector<bool>& seen
         seen.pop_back();
         Remove(i);
     }
-    return rows_.size() != before;
 }
 
 void EventTable::Resync(const std::vector<netlink::SocketRow>& dump, Clock::time_point now) {
@@ -88,21 +78,17 @@ void EventTable::Resync(const std::vector<netlink::SocketRow>& dump, Clock::time
     RemoveUnlisted(seen, [](const netlink::SocketRow&) { return false; });
     seeded_ = true;
     lost_ = false;
-    version_ = ++versionCounter;
     lastResync_ = lastFullResync_ = now;
 }
 
 void EventTable::ResyncEventless(const std::vector<netlink::SocketRow>& dump,
                                  Clock::time_point now) {
     std::vector<bool> seen;
-    const bool merged = MergeListed(dump, seen);
+    MergeListed(dump, seen);
     // A full socket in FIN_WAIT2 or SYN_RCVD is listed while it lives, so an unlisted one is gone
     // too (or has moved on, and its event, drained next, makes its row again).
-    const bool removed = RemoveUnlisted(
-        seen, [](const netlink::SocketRow& r) { return !IsEventlessState(r.row.dwState); });
-    // Most of these merges change nothing: then the reader need not copy the table again.
-    if (merged || removed)
-        version_ = ++versionCounter;
+    RemoveUnlisted(seen,
+                   [](const netlink::SocketRow& r) { return !IsEventlessState(r.row.dwState); });
     lastResync_ = now;
 }
 
@@ -121,7 +107,6 @@ void EventTable::Apply(const okg_tcp_event& event) {
         } else {
             Remove(it->second);
         }
-        version_ = ++versionCounter;
         return;
     }
 
@@ -168,7 +153,6 @@ void EventTable::Apply(const okg_tcp_event& event) {
         index = uint32_t(rows_.size());
         Append(fresh);
     }
-    version_ = ++versionCounter;
     if (state == api::MIB_TCP_STATE_ESTAB && synRcvdRows_ > 0)
         DropRequestRowOf(index);
 }
@@ -200,15 +184,12 @@ void EventTable::Append(const netlink::SocketRow& row) {
         ++synRcvdRows_;
 }
 
-bool EventTable::Replace(uint32_t index, const netlink::SocketRow& row) {
+void EventTable::Replace(uint32_t index, const netlink::SocketRow& row) {
     netlink::SocketRow& old = rows_[index];
-    if (old.v4mapped == row.v4mapped && std::memcmp(&old.row, &row.row, sizeof row.row) == 0)
-        return false;
     const bool was = rows_[index].row.dwState == api::MIB_TCP_STATE_SYN_RCVD;
     const bool is = row.row.dwState == api::MIB_TCP_STATE_SYN_RCVD;
     synRcvdRows_ += uint32_t(is) - uint32_t(was);
     old = row;
-    return true;
 }
 
 // Swaps the last row into the gap: one other row moves instead of every row after the gap.

@@ -64,22 +64,18 @@ public:
     ResyncKind DueResync(Clock::time_point now) const;
 
     const std::vector<netlink::SocketRow>& Rows() const { return rows_; }
-    // Changes whenever the rows change (and differs from any other table's), so that a copy of the
-    // rows need be refreshed only then.
-    uint64_t Version() const { return version_; }
     // The row of a socket, or null.
     const netlink::SocketRow* Find(uint64_t cookie) const;
 
 private:
     void Append(const netlink::SocketRow& row);
     void Remove(uint32_t index);
-    // Each of these says whether a row changed.
-    bool Replace(uint32_t index, const netlink::SocketRow& row);
+    void Replace(uint32_t index, const netlink::SocketRow& row);
     // Updates the known sockets of dump, appends the others, and marks in seen (one flag per row)
     // the rows it listed.
-    bool MergeListed(const std::vector<netlink::SocketRow>& dump, std::vector<bool>& seen);
+    void MergeListed(const std::vector<netlink::SocketRow>& dump, std::vector<bool>& seen);
     // Removes the rows not marked in seen for which keep is false.
-    template <typename Keep> bool RemoveUnlisted(std::vector<bool>& seen, Keep keep);
+    template <typename Keep> void RemoveUnlisted(std::vector<bool>& seen, Keep keep);
     void DropRequestRowOf(uint32_t childIndex);
 
     std::vector<netlink::SocketRow> rows_;
@@ -91,7 +87,6 @@ private:
     uint64_t lostSeen_ = 0;
     Clock::time_point lastResync_{};
     Clock::time_point lastFullResync_{};
-    uint64_t version_ = 0;
 };
 
 // The IPv4 view of an event's address: the address in network byte order when it is IPv4, or a

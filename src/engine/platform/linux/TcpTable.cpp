@@ -13,9 +13,10 @@ namespace {
 
 using okg::netlink::SocketRow;
 
-// The last dump, kept for the cookies a cut needs and so that a steady table costs no
-// allocation.
+// The last dump (reused, so that a steady table costs no allocation), and the rows the engine
+// was last given, in which a cut finds the cookie of its socket: the event-fed table or that dump.
 std::vector<SocketRow> lastDump;
+const std::vector<SocketRow>* lastRows = &lastDump;
 
 uint32_t ResultOf(int error) {
     switch (error) {
@@ -41,15 +42,10 @@ uint32_t GetTcpTable(MIB_TCPTABLE* pTcpTable, uint32_t* pdwSize, int32_t) {
     // Where the kernel runs the event feed, the table is kept between reads at almost no cost;
     // otherwise every read is a full dump.
     if (const okg::linuxfeed::EventTable* events = okg::linuxfeed::UpdateEventFedTable()) {
-        // A cut looks its row up in lastDump: keep that the table the engine was given, copied
-        // only when it changed.
-        static uint64_t copiedVersion = 0;
-        if (events->Version() != copiedVersion) {
-            lastDump = events->Rows();
-            copiedVersion = events->Version();
-        }
+        lastRows = &events->Rows();
         return okg::netlink::WriteTcpTable(events->Rows(), pTcpTable, pdwSize);
     }
+    lastRows = &lastDump;
     if (!okg::netlink::DumpTcpSockets(lastDump)) {
         lastDump.clear();
         return ERROR_MR_MID_NOT_FOUND; // the caller's buffer keeps its last snapshot
@@ -60,10 +56,11 @@ uint32_t GetTcpTable(MIB_TCPTABLE* pTcpTable, uint32_t* pdwSize, int32_t) {
 uint32_t SetTcpEntry(MIB_TCPROW* pTcpRow) {
     if (!pTcpRow || pTcpRow->dwState != MIB_TCP_STATE_DELETE_TCB)
         return ERROR_INVALID_PARAMETER;
-    // The engine reads the table right before a cut, so the row is normally in the last dump;
-    // a caller that did not gets a fresh one.
-    const SocketRow* target = okg::netlink::FindConnection(lastDump, *pTcpRow);
+    // The engine reads the table right before a cut, so the row is normally in the rows it was
+    // given; a caller that did not gets a fresh dump.
+    const SocketRow* target = okg::netlink::FindConnection(*lastRows, *pTcpRow);
     if (!target) {
+        lastRows = &lastDump;
         if (!okg::netlink::DumpTcpSockets(lastDump)) {
             lastDump.clear();
             return ERROR_MR_MID_NOT_FOUND;
