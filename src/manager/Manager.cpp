@@ -9,6 +9,19 @@
 
 namespace {
 
+// Appends every non-empty piece of text between separators to the list, as text.
+void AppendPieces(List& list, const std::u16string& text, char16_t separator) {
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find(separator, start);
+        if (end == std::u16string::npos)
+            end = text.size();
+        if (end > start)
+            list.AddItem(Variant::Text(text.substr(start, end - start)));
+        start = end + 1;
+    }
+}
+
 constexpr std::array<const char16_t*, 5> ModeDescriptors = {
     u"Current Connections", u"Local IP Addresses", u"Allowed IP Addresses", u"Blocked Local Ports",
     u"Blocked Remote Ports"};
@@ -106,16 +119,7 @@ void Manager::RefreshCurrentMode() {
 
 void Manager::RefreshLocalIPList() {
     oLocalIP->Reset();
-    const std::u16string addresses = GetIP();
-    size_t start = 0;
-    while (start < addresses.size()) {
-        size_t end = addresses.find(u' ', start);
-        if (end == std::u16string::npos)
-            end = addresses.size();
-        if (end > start)
-            oLocalIP->AddItem(Variant::Text(addresses.substr(start, end - start)));
-        start = end + 1;
-    }
+    AppendPieces(*oLocalIP, GetIP(), u' ');
 }
 
 void Manager::SaveChanges() {
@@ -138,16 +142,8 @@ void Manager::AddLocalIPSToAllowed() {
 
 void Manager::LoadListFromString(List& oList, const std::u16string& sString) {
     oList.Reset();
-    size_t start = 0;
-    while (start < sString.size()) {
-        size_t end = sString.find(u',', start);
-        if (end == std::u16string::npos)
-            end = sString.size();
-        // Pieces are not trimmed: what the store holds is what the list gets.
-        if (end > start)
-            oList.AddItem(Variant::Text(sString.substr(start, end - start)));
-        start = end + 1;
-    }
+    // Pieces are not trimmed: what the store holds is what the list gets.
+    AppendPieces(oList, sString, u',');
 }
 
 std::u16string Manager::SaveListToString(const List& oList) {

@@ -142,29 +142,24 @@ Variant Variant::Text(std::string_view ascii) {
 }
 
 Variant Variant::Boolean(bool value) {
-    Variant v;
-    v.kind_ = VariantKind::Boolean;
-    v.number_ = value ? -1 : 0;
-    return v;
+    return Number(VariantKind::Boolean, value ? -1 : 0);
 }
 
 Variant Variant::Byte(uint8_t value) {
-    Variant v;
-    v.kind_ = VariantKind::Byte;
-    v.number_ = value;
-    return v;
+    return Number(VariantKind::Byte, value);
 }
 
 Variant Variant::Integer(int16_t value) {
-    Variant v;
-    v.kind_ = VariantKind::Integer;
-    v.number_ = value;
-    return v;
+    return Number(VariantKind::Integer, value);
 }
 
 Variant Variant::Long(int32_t value) {
+    return Number(VariantKind::Long, value);
+}
+
+Variant Variant::Number(VariantKind kind, int64_t value) {
     Variant v;
-    v.kind_ = VariantKind::Long;
+    v.kind_ = kind;
     v.number_ = value;
     return v;
 }

@@ -58,6 +58,8 @@ public:
     friend bool operator==(const Variant&, const Variant&) = default;
 
 private:
+    static Variant Number(VariantKind kind, int64_t value); // Boolean and the integer kinds
+
     VariantKind kind_ = VariantKind::Empty;
     std::u16string text_;
     int64_t number_ = 0; // Boolean (0 or -1), Byte, Integer, Long
