@@ -10,6 +10,7 @@ packages=(
     clang libbpf-dev bpftool
     xvfb xauth trayer xdotool x11-utils
     iproute2
+    dpkg-dev file lintian appstream libcap2-bin adduser python3
     "$@"
 )
 
