@@ -7,12 +7,14 @@
 #include "engine/platform/linux/Capabilities.h"
 #include "engine/platform/linux/NetlinkDiag.h"
 #include "engine/platform/linux/Rights.h"
+#include "fakes/ScriptedPlatform.h"
 #include "platform/HelperProcess.h"
 #include "platform/Loopback.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -99,18 +101,12 @@ std::string CapabilityLines() {
     return lines;
 }
 
-// A process that holds no capability reads the table event-fed and cuts through the helper; the
-// table and the cut go through the platform door as the engine uses them.
-TEST(HelperKernel, AProcessWithoutCapabilitiesCutsThroughTheHelper) {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "the helper of the build gets its rights only when root starts it";
-    auto listener = Listen("127.0.0.2");
-    ASSERT_TRUE(listener);
-    auto c = Connect(*listener, "127.0.0.2", "127.0.0.5"),
-         other = Connect(*listener, "127.0.0.2", "127.0.0.6");
-    ASSERT_TRUE(c && other);
+// Runs body in a child process that has given up every capability (it stays uid 0, so the helper
+// it starts gets its rights as root's programs do); what body reports, empty when all went well.
+std::string WithoutCapabilities(const std::function<std::string()>& body) {
     int report[2];
-    ASSERT_EQ(pipe(report), 0);
+    if (pipe(report) != 0)
+        return "no pipe";
     const pid_t pid = fork();
     if (pid == 0) {
         std::string out;
@@ -120,19 +116,7 @@ TEST(HelperKernel, AProcessWithoutCapabilitiesCutsThroughTheHelper) {
         if (sets != "CapInh:\t0000000000000000\nCapPrm:\t0000000000000000\n"
                     "CapEff:\t0000000000000000\n")
             out += "holds capabilities:\n" + sets;
-        linuxfeed::SetHelperPathForTesting(OKG_HELPER);
-        linuxfeed::ResetTableSourceForTesting();
-        if (TcpTableBuffer.Read() != api::NO_ERROR_)
-            out += "the table was not read\n";
-        if (linuxfeed::CurrentTableMode() != linuxfeed::TableMode::EventFed)
-            out += "not event-fed\n";
-        api::MIB_TCPROW row = c->row;
-        row.dwState = api::MIB_TCP_STATE_DELETE_TCB;
-        if (const uint32_t result = api::SetTcpEntry(&row))
-            out += "the cut answered " + std::to_string(result) + "\n";
-        const auto own = Find(other->row);
-        if (!own || netlink::CutTcpSocket(*own) != api::ERROR_ACCESS_DENIED)
-            out += "the process could cut by itself\n";
+        out += body();
         linuxfeed::ResetTableSourceForTesting();
         (void)!write(report[1], out.data(), out.size());
         _exit(0);
@@ -150,11 +134,71 @@ TEST(HelperKernel, AProcessWithoutCapabilitiesCutsThroughTheHelper) {
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
     }
-    EXPECT_EQ(out, "");
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? out : out + "the child failed\n";
+}
+
+// The platform door as the engine uses it: a table read, then a cut; the result code of the cut.
+uint32_t ReadThenCut(const Connection& c, std::string& out, linuxfeed::TableMode mode) {
+    if (TcpTableBuffer.Read() != api::NO_ERROR_)
+        out += "the table was not read\n";
+    if (linuxfeed::CurrentTableMode() != mode)
+        out += "not in the expected table mode\n";
+    api::MIB_TCPROW row = c.row;
+    row.dwState = api::MIB_TCP_STATE_DELETE_TCB;
+    return api::SetTcpEntry(&row);
+}
+
+// A process that holds no capability reads the table event-fed and cuts through the helper, and
+// could not cut by itself.
+TEST(HelperKernel, AProcessWithoutCapabilitiesCutsThroughTheHelper) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the helper of the build gets its rights only when root starts it";
+    auto listener = Listen("127.0.0.2");
+    ASSERT_TRUE(listener);
+    auto c = Connect(*listener, "127.0.0.2", "127.0.0.5"),
+         other = Connect(*listener, "127.0.0.2", "127.0.0.6");
+    ASSERT_TRUE(c && other);
+    EXPECT_EQ(WithoutCapabilities([&] {
+                  std::string out;
+                  linuxfeed::SetHelperPathForTesting(OKG_HELPER);
+                  linuxfeed::ResetTableSourceForTesting();
+                  if (const uint32_t result = ReadThenCut(*c, out, linuxfeed::TableMode::EventFed))
+                      out += "the cut answered " + std::to_string(result) + "\n";
+                  const auto own = Find(other->row);
+                  if (!own || netlink::CutTcpSocket(*own) != api::ERROR_ACCESS_DENIED)
+                      out += "the process could cut by itself\n";
+                  return out;
+              }),
+              "");
     EXPECT_TRUE(IsReset(ReadError(c->client.fd)));
     EXPECT_TRUE(IsReset(ReadError(c->server.fd)));
     EXPECT_TRUE(StillConnected(*other));
+}
+
+// Without the helper the process shows the table by dumps, its cuts are refused, and the user is
+// told why and how to get the right.
+TEST(HelperKernel, WithoutTheHelperCutsAreRefusedAndTheUserToldHowToGetTheRight) {
+    auto listener = Listen("127.0.0.2");
+    ASSERT_TRUE(listener);
+    auto c = Connect(*listener, "127.0.0.2", "127.0.0.5");
+    ASSERT_TRUE(c);
+    EXPECT_EQ(WithoutCapabilities([&] {
+                  std::string out;
+                  fake::Reset();
+                  linuxfeed::SetHelperPathForTesting("/nonexistent/okgate-helper");
+                  linuxfeed::ResetTableSourceForTesting();
+                  const uint32_t result = ReadThenCut(*c, out, linuxfeed::TableMode::DumpPerCall);
+                  if (result != api::ERROR_ACCESS_DENIED)
+                      out += "the cut answered " + std::to_string(result) + "\n";
+                  const auto& notices = fake::P().notices;
+                  const std::u16string advice = api::CutRightsAdvice();
+                  if (notices.size() != 1 || notices[0].find(u"not installed") == notices[0].npos ||
+                      notices[0].find(advice) == notices[0].npos)
+                      out += "not told once why and how to get the right\n";
+                  return out;
+              }),
+              "");
+    EXPECT_TRUE(StillConnected(*c));
 }
 
 } // namespace
