@@ -101,6 +101,15 @@ std::string CapabilityLines() {
     return lines;
 }
 
+// The processes this one started and has not reaped.
+std::vector<pid_t> Children() {
+    std::vector<pid_t> pids;
+    std::ifstream children("/proc/self/task/" + std::to_string(gettid()) + "/children");
+    for (pid_t pid; children >> pid;)
+        pids.push_back(pid);
+    return pids;
+}
+
 // Runs body in a child process that has given up every capability (it stays uid 0, so the helper
 // it starts gets its rights as root's programs do); what body reports, empty when all went well.
 std::string WithoutCapabilities(const std::function<std::string()>& body) {
@@ -149,7 +158,7 @@ uint32_t ReadThenCut(const Connection& c, std::string& out, linuxfeed::TableMode
 }
 
 // A process that holds no capability reads the table event-fed and cuts through the helper, and
-// could not cut by itself.
+// could not cut by itself; when the helper ends it goes on by dumps, without the right.
 TEST(HelperKernel, AProcessWithoutCapabilitiesCutsThroughTheHelper) {
     if (geteuid() != 0)
         GTEST_SKIP() << "the helper of the build gets its rights only when root starts it";
@@ -167,6 +176,17 @@ TEST(HelperKernel, AProcessWithoutCapabilitiesCutsThroughTheHelper) {
                   const auto own = Find(other->row);
                   if (!own || netlink::CutTcpSocket(*own) != api::ERROR_ACCESS_DENIED)
                       out += "the process could cut by itself\n";
+                  // The helper ends (its program with it): the table is read by dumps from the
+                  // next read on, the user is told, and cuts are refused.
+                  fake::Reset();
+                  for (const pid_t helper : Children())
+                      kill(helper, SIGKILL);
+                  usleep(100000);
+                  if (ReadThenCut(*other, out, linuxfeed::TableMode::DumpPerCall) !=
+                      api::ERROR_ACCESS_DENIED)
+                      out += "a cut went through after the helper ended\n";
+                  if (fake::P().notices.size() != 1)
+                      out += "the end of the helper was not told\n";
                   return out;
               }),
               "");
