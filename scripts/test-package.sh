@@ -131,11 +131,12 @@ run_as() {
     local pid=$!
     for _ in $(seq $((wait * 10 + 50))); do [ -f "$dir/result" ] && break; sleep 0.1; done
     grep -E '^Cap(Prm|Eff)' "/proc/$pid/status" >"$dir/caps" 2>/dev/null
-    # The helper, started by the window: after the hand-over it keeps CAP_NET_ADMIN alone.
+    # The helper, started by the window: after the hand-over it keeps CAP_NET_ADMIN alone, under
+    # its system call filter.
     : >"$dir/helpercaps"
     for child in $(cat /proc/"$pid"/task/*/children 2>/dev/null); do
         grep -q "okgate-helper" "/proc/$child/cmdline" 2>/dev/null &&
-            grep -E '^CapEff' "/proc/$child/status" >>"$dir/helpercaps"
+            grep -E '^(CapEff|Seccomp):' "/proc/$child/status" >>"$dir/helpercaps"
     done
     kill -TERM "$pid" 2>/dev/null
     timeout 20 tail --pid="$pid" -f /dev/null || kill -KILL "$pid" 2>/dev/null
@@ -152,8 +153,8 @@ check "member: the blocked connection was cut" test "$(cat "$work/member/result"
 check "member: event-fed, nothing told" bash -c "! grep -q '^okgate:' '$work/member/stderr'"
 check "member: the window's process holds no capability (own plugin path)" \
     no_caps "$work/member/caps"
-check "member: the helper kept CAP_NET_ADMIN alone" \
-    test "$(cat "$work/member/helpercaps")" = $'CapEff:\t0000000000001000'
+check "member: the helper kept CAP_NET_ADMIN alone, confined" \
+    test "$(cat "$work/member/helpercaps")" = $'CapEff:\t0000000000001000\nSeccomp:\t2'
 
 echo "== a user outside okgate"
 run_as "$outsider" outsider 5

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 
 #include <cstring>
+#include <fstream>
 #include <linux/inet_diag.h>
 #include <string>
 #include <vector>
@@ -78,7 +79,7 @@ TEST(HelperProtocol, RefusesADescriptorSentAlong) {
 
 // The window closing the pair ends it cleanly; a well-formed request it cannot honour is answered
 // and the helper goes on: the "no cookie" value (the kernel would skip its cookie check) and a
-// socket that does not exist.
+// socket that does not exist. Meanwhile it runs under its system call filter.
 TEST(HelperProtocol, AnswersWellFormedRequestsAndEndsWithThePair) {
     Helper h;
     ASSERT_GT(h.pid, 0);
@@ -90,6 +91,13 @@ TEST(HelperProtocol, AnswersWellFormedRequestsAndEndsWithThePair) {
     EXPECT_EQ(h.Reset(request), api::ERROR_INVALID_PARAMETER);
     request.cookie = 12345;
     EXPECT_EQ(h.Reset(request), api::ERROR_NOT_FOUND);
+#if !defined(__SANITIZE_ADDRESS__) // the sanitizer build goes without the system call filter
+    std::ifstream status("/proc/" + std::to_string(h.pid) + "/status");
+    std::string line;
+    while (std::getline(status, line) && !line.starts_with("Seccomp:")) {
+    }
+    EXPECT_EQ(line, "Seccomp:\t2") << "confined to its few system calls";
+#endif
     shutdown(h.fd, SHUT_RDWR);
     EXPECT_EQ(h.Exit(5000), 0);
 }
