@@ -7,9 +7,10 @@ packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev libgl-dev
     libgtest-dev libgmock-dev googletest libbenchmark-dev
-    clang libbpf-dev bpftool
+    clang libbpf-dev bpftool libseccomp-dev
     xvfb xauth trayer xdotool x11-utils
     iproute2
+    dpkg-dev file lintian appstream libcap2-bin adduser python3
     "$@"
 )
 
