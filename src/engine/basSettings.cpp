@@ -28,7 +28,7 @@ void LoadSettings() {
         api::GetSetting(SettingsApp, SettingsSection, BlockedLocalPortsKey, u"");
     BlockedRemotePortsString =
         api::GetSetting(SettingsApp, SettingsSection, BlockedRemotePortsKey, u"");
-    AllowedIPString = api::GetSetting(SettingsApp, SettingsSection, AllowedIPKey, u"127.0.0.1");
+    AllowedIPString = api::GetSetting(SettingsApp, SettingsSection, AllowedIPKey, u"127.0.0.1,::1");
     if (!oManager)
         return;
     oManager->LoadListFromString(*oManager->oAllowedIP, AllowedIPString);

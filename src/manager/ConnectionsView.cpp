@@ -21,6 +21,56 @@ void AppendDecimal(std::u16string& line, uint32_t value) {
         line += digits[--n];
 }
 
+// Writes line at position written of lines, unless it is there already.
+void PutLine(List& lines, int32_t written, const std::u16string& line) {
+    if (written < lines.GetItemCount()) {
+        if (!lines.TextEquals(written, line))
+            lines.SetText(written, line);
+    } else {
+        lines.AddItem(Variant::Text(line));
+    }
+}
+
+bool IsUnspecified(const api::IN6_ADDR& a) {
+    for (uint8_t b : a.Byte)
+        if (b != 0)
+            return false;
+    return true;
+}
+
+// The IPv6 rows' lines after the IPv4 ones, in the same three forms, addresses in brackets:
+// "443 <--> [2001:db8::1]:51000 ESTABLISHED", "22 LISTENING", "22 :[fe80::1%eth0] LISTENING".
+void PutIpv6Lines(List& lines, int32_t& written, bool onlyConnected) {
+    std::u16string line;
+    const uint32_t count = Tcp6TableBuffer.EntryCount();
+    for (uint32_t i = 0; i < count; ++i) {
+        const api::MIB_TCP6ROW& row = Tcp6TableBuffer.Row(i);
+        const uint16_t localPort = api::ntohs(uint16_t(row.dwLocalPort));
+        if (localPort == 0 || (onlyConnected && row.State != api::MIB_TCP_STATE_ESTAB))
+            continue;
+        line.clear();
+        AppendDecimal(line, localPort);
+        line += u' ';
+        if (!IsUnspecified(row.LocalAddr)) {
+            const bool known = i < Connection6Cache.size() && Connection6Cache[i].Matches(row);
+            if (IsUnspecified(row.RemoteAddr)) {
+                line += u":[" + Address6ToText(row.LocalAddr, row.dwLocalScopeId) + u"]";
+            } else {
+                line += u"<--> [";
+                line += known ? Connection6Cache[i].RemoteAddressText
+                              : Address6ToText(row.RemoteAddr, row.dwRemoteScopeId);
+                line += u"]:";
+                AppendDecimal(line, api::ntohs(uint16_t(row.dwRemotePort)));
+            }
+            line += u' ';
+        }
+        if (row.State < TcpStateNames.size())
+            line += TcpStateNames[row.State];
+        PutLine(lines, written, line);
+        ++written;
+    }
+}
+
 } // namespace
 
 void Manager::RefreshCurrentConnections() {
@@ -78,15 +128,11 @@ void Manager::RefreshCurrentConnections() {
         if (row.dwState < TcpStateNames.size())
             line += TcpStateNames[row.dwState];
 
-        if (written < lines.GetItemCount()) {
-            if (!lines.TextEquals(written, line))
-                lines.SetText(written, line);
-        } else {
-            lines.AddItem(Variant::Text(line));
-        }
+        PutLine(lines, written, line);
         last = {row, written, known};
         ++written;
     }
+    PutIpv6Lines(lines, written, onlyConnected);
     lines.DeleteLastItems(lines.GetItemCount() - written);
     viewRows_.resize(count);
     viewOnlyConnected_ = onlyConnected;

@@ -1,5 +1,12 @@
 #include "fakes/ScriptedPlatform.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#endif
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -40,6 +47,63 @@ uint32_t SetTcpEntry(MIB_TCPROW* pTcpRow) {
                    rows.end());
     }
     return P().cutResult;
+}
+
+uint32_t GetTcp6Table(MIB_TCP6TABLE* pTcpTable, uint32_t* pdwSize, int32_t) {
+    const auto& rows = P().table6;
+    const uint32_t needed = 4 + uint32_t(rows.size()) * sizeof(MIB_TCP6ROW);
+    if (*pdwSize < needed) {
+        *pdwSize = needed;
+        return ERROR_INSUFFICIENT_BUFFER;
+    }
+    pTcpTable->dwNumEntries = uint32_t(rows.size());
+    if (!rows.empty())
+        std::memcpy(pTcpTable->table, rows.data(), rows.size() * sizeof(MIB_TCP6ROW));
+    return NO_ERROR_;
+}
+
+uint32_t SetTcp6Entry(MIB_TCP6ROW* pTcpRow) {
+    P().cuts6.push_back(*pTcpRow);
+    if (pTcpRow->State != MIB_TCP_STATE_DELETE_TCB)
+        return ERROR_INVALID_PARAMETER;
+    if (P().cut6Result == NO_ERROR_ && P().cutRemovesRow) {
+        auto& rows = P().table6;
+        rows.erase(std::remove_if(rows.begin(), rows.end(),
+                                  [&](const MIB_TCP6ROW& r) {
+                                      MIB_TCP6ROW a = r, b = *pTcpRow;
+                                      a.State = b.State = 0;
+                                      return std::memcmp(&a, &b, sizeof a) == 0;
+                                  }),
+                   rows.end());
+    }
+    return P().cut6Result;
+}
+
+// The platform's own IPv6 text, as the real layers use it.
+const char* inet_ntop6(const IN6_ADDR& address, uint32_t scopeId) {
+    static char text[80];
+#ifdef _WIN32
+    if (!::InetNtopA(AF_INET6, address.Byte, text, 46))
+        return nullptr;
+#else
+    if (!::inet_ntop(AF_INET6, address.Byte, text, 46))
+        return nullptr;
+#endif
+    if (scopeId != 0)
+        std::snprintf(text + std::strlen(text), 20, "%%if%u", unsigned(scopeId));
+    return text;
+}
+
+bool inet_pton6(const char* text, IN6_ADDR& address) {
+#ifdef _WIN32
+    return ::InetPtonA(AF_INET6, text, address.Byte) == 1;
+#else
+    return ::inet_pton(AF_INET6, text, address.Byte) == 1;
+#endif
+}
+
+std::vector<LocalAddress6> GetLocalAddresses6() {
+    return P().localAddresses6;
 }
 
 uint16_t ntohs(uint16_t v) {

@@ -89,7 +89,7 @@ TEST_F(ManagerTest, NothingTouchesTheWindowBeforeItIsHandedOver) {
 
 TEST_F(ManagerTest, SettingsSurviveARestartAndHandEditing) {
     LoadSettings();
-    EXPECT_EQ(m->SaveListToString(*m->oAllowedIP), u"127.0.0.1"); // first run
+    EXPECT_EQ(m->SaveListToString(*m->oAllowedIP), u"127.0.0.1,::1"); // first run
     m->oBlockedRemotePorts->AddItem(Variant::Long(25));
     m->oAllowedIP->Reset();
     SaveSettings();

@@ -39,8 +39,8 @@ Bytes& PutSocket(Bytes& b, uint8_t state, const char* src, const char* dst, uint
 }
 
 // Own sockets are collected over several reads until NLMSG_DONE, in table states; other dumps'
-// messages and acknowledgements are skipped, IPv6 sockets kept only as v4-mapped rows, and an
-// interrupted dump is told.
+// messages and acknowledgements are skipped, IPv6 sockets kept as IPv4 rows when v4-mapped and
+// as IPv6 rows otherwise, and an interrupted dump is told.
 TEST(ParseDumpReply, CollectsOwnSocketsOverSeveralReadsUntilDone) {
     std::vector<SocketRow> rows;
     Bytes first, second;
@@ -58,13 +58,16 @@ TEST(ParseDumpReply, CollectsOwnSocketsOverSeveralReadsUntilDone) {
     PutSocket(second, 10, "::ffff:127.0.0.4", "::", 6);
     PutSocket(second, 1, "::1", "::1", 7);
     PutSocket(second, 1, "2001:db8::ffff:7f00:3", "::ffff:127.0.0.2", 8);
+    PutSocket(second, 10, "::", "::", 10); // a dual-stack listener: IPv6 too
     PutSocket(second, 8, "127.0.0.3", "127.0.0.2", 9, NLM_F_MULTI | NLM_F_DUMP_INTR);
     Put(second, NLMSG_DONE, &ack, 4);
     r = ParseDumpReply(second, Seq, Pid, rows);
     EXPECT_EQ(std::tuple(r.status, r.foreign, r.interrupted),
               std::tuple(ReplyStatus::Done, 0u, true));
     EXPECT_EQ(Text(rows), "73588229205 ESTAB 2:1000 3:2000, 4 SYN_RCVD 3:1000 2:2000, "
-                          "6 LISTEN 4:1000 0:2000 mapped, 9 CLOSE_WAIT 3:1000 2:2000");
+                          "6 LISTEN 4:1000 0:2000 mapped, 7 ESTAB [::1]:1000 [::1]:2000, "
+                          "8 ESTAB [2001:db8::ffff:7f00:3]:1000 [::ffff:127.0.0.2]:2000, "
+                          "10 LISTEN [::]:1000 [::]:2000, 9 CLOSE_WAIT 3:1000 2:2000");
 }
 
 // A failure stops the reply and nothing after it is read: an error, a dump that ended in one, a
