@@ -157,22 +157,28 @@ uint32_t ReadThenCut(const Connection& c, std::string& out, linuxfeed::TableMode
     return api::SetTcpEntry(&row);
 }
 
-// A process that holds no capability reads the table event-fed and cuts through the helper, and
+// A process that holds no capability reads the table event-fed and cuts through the helper (an
+// IPv6 connection too), and
 // could not cut by itself; when the helper ends it goes on by dumps, without the right.
 TEST(HelperKernel, AProcessWithoutCapabilitiesCutsThroughTheHelper) {
     if (geteuid() != 0)
         GTEST_SKIP() << "the helper of the build gets its rights only when root starts it";
-    auto listener = Listen("127.0.0.2");
-    ASSERT_TRUE(listener);
+    auto listener = Listen("127.0.0.2"), listener6 = Listen6();
+    ASSERT_TRUE(listener && listener6);
     auto c = Connect(*listener, "127.0.0.2", "127.0.0.5"),
          other = Connect(*listener, "127.0.0.2", "127.0.0.6");
-    ASSERT_TRUE(c && other);
+    auto c6 = Connect6(*listener6);
+    ASSERT_TRUE(c && other && c6);
     EXPECT_EQ(WithoutCapabilities([&] {
                   std::string out;
                   linuxfeed::SetHelperPathForTesting(OKG_HELPER);
                   linuxfeed::ResetTableSourceForTesting();
                   if (const uint32_t result = ReadThenCut(*c, out, linuxfeed::TableMode::EventFed))
                       out += "the cut answered " + std::to_string(result) + "\n";
+                  api::MIB_TCP6ROW row6 = c6->row;
+                  row6.State = api::MIB_TCP_STATE_DELETE_TCB;
+                  if (Tcp6TableBuffer.Read() || api::SetTcp6Entry(&row6))
+                      out += "the IPv6 cut did not go through\n";
                   const auto own = Find(other->row);
                   if (!own || netlink::CutTcpSocket(*own) != api::ERROR_ACCESS_DENIED)
                       out += "the process could cut by itself\n";
@@ -192,6 +198,7 @@ TEST(HelperKernel, AProcessWithoutCapabilitiesCutsThroughTheHelper) {
               "");
     EXPECT_TRUE(IsReset(ReadError(c->client.fd)));
     EXPECT_TRUE(IsReset(ReadError(c->server.fd)));
+    EXPECT_TRUE(IsReset(ReadError(c6->client.fd)));
     EXPECT_TRUE(StillConnected(*other));
 }
 
