@@ -125,13 +125,20 @@ TEST_F(ManagerTest, AFailedSaveIsToldOnceAndLosesNothing) {
 
 // Bad input is refused with its message; empty input and the read-only views are ignored.
 TEST_F(ManagerTest, AddRefusesWithoutSaving) {
-    for (const char16_t* input :
-         {u"1.2.3", u"256.1.1.1", u"a.b.c.d", u"...", u"1e2.0.0.1", u"1.2.3.0004"})
+    const char16_t* addresses[] = {
+        u"1.2.3", u"256.1.1.1", u"a.b.c.d", u"...", u"1e2.0.0.1", u"1.2.3.0004",
+        // IPv6: malformed, bracketed, with a port, a zone that is empty, has a blank or is on a
+        // global address, the unspecified and the obsolete IPv4-compatible address, a mapped one
+        // with a zone, a character the platform would read as another after a narrowing.
+        u"1::2::3", u"1:2:3:4:5:6:7:8:9", u"12345::1", u"2001:db8::g", u"[::1]", u"[::1]:80",
+        u"fe80::1%", u"fe80::1%et h0", u"2001:db8::1%eth0", u"::", u"::1.2.3.4",
+        u"::ffff:1.2.3.4%eth0", u"::\u0131", u"::1/128"};
+    for (const char16_t* input : addresses)
         Add(2, input);
     for (const char16_t* input : {u"0", u"65536", u"12.5", u"1e3", u"-80", u"99999999999"})
         Add(4, input);
-    std::vector<std::u16string> messages(6, u"This is not a valid ip address.");
-    messages.resize(12, u"This is not a valid port number.");
+    std::vector<std::u16string> messages(std::size(addresses), u"This is not a valid ip address.");
+    messages.resize(messages.size() + 6, u"This is not a valid port number.");
     for (const auto& [mode, input] :
          {std::pair<int16_t, const char16_t*>{3, u" \t "}, {0, u"80"}, {1, u"1.2.3.4"}})
         Add(mode, input);
@@ -160,6 +167,23 @@ TEST_F(ManagerTest, EditingTrimsStoresOnceSavesAndRedecides) {
     EXPECT_EQ(View(), u"Allowed IP Addresses: 10.0.0.1;+++");
     EXPECT_TRUE(StoreText().contains("AllowedIPString=10.0.0.1\nBlockedLocalPortsString=\n"
                                      "BlockedRemotePortsString=65535"));
+}
+
+// IPv6 addresses are stored in their canonical text, so that each is one item and equals the text
+// of a remote address; a zone is kept; an IPv4-mapped address is its IPv4 address.
+TEST_F(ManagerTest, Ipv6AddressesAreStoredInTheirCanonicalText) {
+    for (const char16_t* input :
+         {u"2001:DB8:0:0::1", u"2001:db8::1", u"2001:0db8:0000:0000:0000:0000:0000:0001",
+          u"2001:db8:0:0:1:0:0:1", u"2001:db8:0:1:1:1:1:1", u"FE80::0001%eth0", u"::1",
+          u"::ffff:10.0.0.9", u"1:2:3:4:5:6:1.2.3.4"})
+        Add(2, input);
+    EXPECT_TRUE(P().messages.empty());
+    EXPECT_EQ(View(),
+              u"Allowed IP Addresses: 2001:db8::1; 2001:db8::1:0:0:1; 2001:db8:0:1:1:1:1:1; "
+              u"fe80::1%eth0; ::1; 10.0.0.9; 1:2:3:4:5:6:102:304;+++");
+    EXPECT_TRUE(StoreText().contains("AllowedIPString=\"2001:db8::1,2001:db8::1:0:0:1,"
+                                     "2001:db8:0:1:1:1:1:1,fe80::1%eth0,::1,10.0.0.9,"
+                                     "1:2:3:4:5:6:102:304\"\n"));
 }
 
 TEST_F(ManagerTest, ConnectionLinesFollowTheSnapshotCacheAndFilter) {
