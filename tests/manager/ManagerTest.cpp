@@ -186,6 +186,22 @@ TEST_F(ManagerTest, Ipv6AddressesAreStoredInTheirCanonicalText) {
                                      "1:2:3:4:5:6:102:304\"\n"));
 }
 
+// IPv6 rows follow the IPv4 ones in the same three forms, addresses in brackets, and the same
+// filter.
+TEST_F(ManagerTest, Ipv6LinesFollowTheIpv4Lines) {
+    P().table6 = {fake::Row6(Estab, "2001:db8::2", 443, "2001:db8::1", 51000),
+                  fake::Row6(Listen, "::", 22, "::", 0),
+                  fake::Row6(Listen, "fe80::1", 22, "::", 0, 2)};
+    form.showX = 0;
+    Scan({Row(Listen, "0.0.0.0", 135, "0.0.0.0", 0)});
+    m->SetCurrentMode(0);
+    EXPECT_EQ(View(), u"Current Connections: 135 LISTENING; 443 <--> [2001:db8::1]:51000 "
+                      u"ESTABLISHED; 22 LISTENING; 22 :[fe80::1%if2] LISTENING;---");
+    form.showX = 1;
+    m->RefreshCurrentConnections();
+    EXPECT_EQ(View(), u"Current Connections: 443 <--> [2001:db8::1]:51000 ESTABLISHED;---");
+}
+
 TEST_F(ManagerTest, ConnectionLinesFollowTheSnapshotCacheAndFilter) {
     m->SetCurrentMode(3);
     form.showX = 0;
