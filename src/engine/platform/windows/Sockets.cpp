@@ -5,9 +5,10 @@
 #include <cstring>
 #include <string>
 
-#include <iphlpapi.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// After Winsock: it declares its IPv6 calls only then.
+#include <iphlpapi.h>
 
 namespace api {
 

@@ -7,11 +7,11 @@
 
 // After the core's header: windows.h defines ERROR_* as macros, which would otherwise rewrite
 // the constants basAPI.h declares.
-#include <iphlpapi.h>
-#include <tcpmib.h>
-#include <windows.h>
 #include <winsock2.h>
 #include <ws2ipdef.h>
+// After Winsock: it declares its IPv6 table only then.
+#include <iphlpapi.h>
+#include <windows.h>
 
 static_assert(sizeof(api::MIB_TCPROW) == sizeof(::MIB_TCPROW));
 static_assert(offsetof(api::MIB_TCPROW, dwState) == offsetof(::MIB_TCPROW, dwState));
