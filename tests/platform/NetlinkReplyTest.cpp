@@ -111,4 +111,39 @@ TEST(WriteTcpTable, NeverWritesPastTheBufferItWasGiven) {
     EXPECT_EQ(words.back(), 0xABABABABu);
 }
 
+// Each table holds the rows of its family only; an IPv6 row's link-local addresses have the
+// socket's interface as their scope id, and a cut finds an IPv6 connection by its addresses and
+// ports, never its listener nor an IPv4 row with the same ports.
+TEST(WriteTcp6Table, EachTableHoldsItsOwnRows) {
+    std::vector<SocketRow> rows;
+    Bytes b;
+    PutSocket(b, 10, "fe80::1", "::", 1);
+    PutSocket(b, 1, "127.0.0.2", "127.0.0.3", 2);
+    PutSocket(b, 1, "fe80::1", "fe80::2", 3);
+    PutSocket(b, 1, "2001:db8::1", "2001:db8::2", 4);
+    ParseDumpReply(b, Seq, Pid, rows);
+    ASSERT_EQ(rows.size(), 4u);
+    rows[0].ifindex = rows[2].ifindex = rows[3].ifindex = 7;
+    std::vector<uint32_t> words(1 + 3 * 13);
+    auto* table6 = reinterpret_cast<api::MIB_TCP6TABLE*>(words.data());
+    uint32_t size = uint32_t(words.size() * 4);
+    ASSERT_EQ(WriteTcp6Table(rows, table6, &size), 0u);
+    ASSERT_EQ(table6->dwNumEntries, 3u);
+    EXPECT_EQ(std::tuple(table6->table[0].State, table6->table[0].dwLocalScopeId),
+              std::tuple(api::MIB_TCP_STATE_LISTEN, 7u));
+    const api::MIB_TCP6ROW& global = table6->table[2];
+    EXPECT_EQ(std::tuple(global.dwLocalScopeId, global.dwRemoteScopeId, global.RemoteAddr.Byte[15],
+                         global.dwRemotePort),
+              std::tuple(0u, 0u, uint8_t(2), uint32_t(htons(2000))));
+    auto* table = reinterpret_cast<api::MIB_TCPTABLE*>(words.data());
+    size = uint32_t(words.size() * 4);
+    ASSERT_EQ(WriteTcpTable(rows, table, &size), 0u);
+    EXPECT_EQ(table->dwNumEntries, 1u);
+    api::MIB_TCP6ROW wanted = Tcp6RowOf(rows[2]);
+    EXPECT_EQ(FindConnection6(rows, wanted), &rows[2]);
+    wanted.RemoteAddr = {};
+    EXPECT_EQ(FindConnection6(rows, wanted), nullptr) << "the listener is no connection";
+    EXPECT_EQ(SocketIdOf(rows[2], AF_INET6).idiag_if, 7u);
+}
+
 } // namespace

@@ -145,6 +145,7 @@ void EventTable::Apply(const okg_tcp_event& event) {
         if (rows_[index].v6) {
             SetAddress6(event.local_addr, rows_[index].local6);
             SetAddress6(event.remote_addr, rows_[index].remote6);
+            rows_[index].ifindex = uint32_t(event.bound_dev_if);
         }
         if (localV4 && !localUnset && !rows_[index].v6)
             row.dwLocalAddr = local;
@@ -168,6 +169,8 @@ void EventTable::Apply(const okg_tcp_event& event) {
         if (v6) {
             SetAddress6(event.local_addr, fresh.local6);
             SetAddress6(event.remote_addr, fresh.remote6);
+            // A link-local connection's zone, and where a cut finds its socket.
+            fresh.ifindex = uint32_t(event.bound_dev_if);
         }
         index = uint32_t(rows_.size());
         Append(fresh);
