@@ -18,6 +18,38 @@ namespace {
 using namespace loopback;
 using namespace okg::linuxfeed;
 
+// Runs body(refused) with the BPF program refused (a dump per read), then event-fed, each from a
+// fresh table source and scripted window; cleans up after.
+template <typename Body> void InBothTableModes(Body body) {
+    if (!HasNetAdmin())
+        GTEST_SKIP() << NoNetAdmin;
+    std::string why;
+    const bool loads = BpfFeed::Open(why) != nullptr;
+    for (bool refused : {true, false}) {
+        if (!refused && !loads)
+            break;
+        SCOPED_TRACE(refused ? "program refused" : "event-fed");
+        fake::Reset();
+        ResetTableSourceForTesting();
+        RefuseLoadForTesting(refused);
+        body(refused);
+    }
+    RefuseLoadForTesting(false);
+    ResetTableSourceForTesting();
+    ClearConnectionCache();
+    oManager.reset();
+    if (!loads)
+        GTEST_SKIP() << "the BPF program cannot be loaded here: " << why;
+}
+
+// 127.0.0.1 (and ::1) would be allowed by default.
+void NewManagerWithEmptyLists() {
+    oManager = std::make_unique<Manager>();
+    for (const auto& list :
+         {oManager->oAllowedIP, oManager->oBlockedLocalPorts, oManager->oBlockedRemotePorts})
+        list->Reset();
+}
+
 // Through the event-fed table, and with the program refused through a dump per read, the table
 // lists both ends of each connection and the listeners (a dual-stack socket's as IPv4 rows), and
 // one engine pass resets the connections on a blocked remote port (its client end) and on a
@@ -26,17 +58,7 @@ using namespace okg::linuxfeed;
 // found: looked up by its 4-tuple alone it would resolve to its listener, which must survive.
 // The user is told once of the refusal.
 TEST(EngineKernel, OnePassResetsTheBlockedConnectionsOnly) {
-    if (!HasNetAdmin())
-        GTEST_SKIP() << NoNetAdmin;
-    std::string why;
-    const bool loads = BpfFeed::Open(why) != nullptr;
-    for (bool refused : {true, false}) {
-        if (!refused && !loads)
-            GTEST_SKIP() << "the BPF program cannot be loaded here: " << why;
-        SCOPED_TRACE(refused ? "program refused" : "event-fed");
-        fake::Reset();
-        ResetTableSourceForTesting();
-        RefuseLoadForTesting(refused);
+    InBothTableModes([](bool refused) {
         // The blocked port on every address, so that no client is given it as its own port.
         auto open = Listen("127.0.0.3"), blocked = Listen(nullptr), dual = Listen(nullptr, true);
         ASSERT_TRUE(open && blocked && dual);
@@ -58,10 +80,7 @@ TEST(EngineKernel, OnePassResetsTheBlockedConnectionsOnly) {
              {cut->row, cut->ServerRow(), cutDual->row, cutDual->ServerRow(), listener})
             EXPECT_EQ(std::ranges::count(table, KeyOf(row), KeyOf), 1)
                 << ntohs(uint16_t(row.dwLocalPort));
-        oManager = std::make_unique<Manager>();
-        for (const auto& list :
-             {oManager->oAllowedIP, oManager->oBlockedLocalPorts, oManager->oBlockedRemotePorts})
-            list->Reset(); // 127.0.0.1 would be allowed by default
+        NewManagerWithEmptyLists();
         oManager->oBlockedRemotePorts->AddItem(Variant::Long(blocked->port));
         oManager->oBlockedLocalPorts->AddItem(Variant::Long(dual->port));
         oManager->oAllowedIP->AddItem(Variant::Text(std::string_view("127.0.0.4")));
@@ -80,11 +99,7 @@ TEST(EngineKernel, OnePassResetsTheBlockedConnectionsOnly) {
         const auto& notices = fake::P().notices;
         EXPECT_EQ(notices.size(), refused ? 1u : 0u);
         EXPECT_TRUE(!refused || notices.at(0).find(u"CAP_BPF") != std::u16string::npos);
-    }
-    RefuseLoadForTesting(false);
-    ResetTableSourceForTesting();
-    ClearConnectionCache();
-    oManager.reset();
+    });
 }
 
 bool SameRow6(const api::MIB_TCP6ROW& a, const api::MIB_TCP6ROW& b) {
@@ -98,17 +113,7 @@ bool SameRow6(const api::MIB_TCP6ROW& a, const api::MIB_TCP6ROW& b) {
 // local port, on a blocked remote port and the dual-stack listener's IPv4 connection, while the
 // one on an unblocked port survives.
 TEST(EngineKernel, Ipv6ConnectionsAreCutByTheSameRule) {
-    if (!HasNetAdmin())
-        GTEST_SKIP() << NoNetAdmin;
-    std::string why;
-    const bool loads = BpfFeed::Open(why) != nullptr;
-    for (bool refused : {true, false}) {
-        if (!refused && !loads)
-            GTEST_SKIP() << "the BPF program cannot be loaded here: " << why;
-        SCOPED_TRACE(refused ? "program refused" : "event-fed");
-        fake::Reset();
-        ResetTableSourceForTesting();
-        RefuseLoadForTesting(refused);
+    InBothTableModes([](bool refused) {
         TcpTableBuffer.Read(); // the event-fed table learns what follows from events
         auto localBlocked = Listen6(), remoteBlocked = Listen6(), open = Listen6(),
              dual = Listen(nullptr, true);
@@ -149,10 +154,7 @@ TEST(EngineKernel, Ipv6ConnectionsAreCutByTheSameRule) {
                       table, [&](auto& r) { return r.dwLocalPort == htons(localBlocked->port); }),
                   0);
 
-        oManager = std::make_unique<Manager>();
-        for (const auto& list :
-             {oManager->oAllowedIP, oManager->oBlockedLocalPorts, oManager->oBlockedRemotePorts})
-            list->Reset();
+        NewManagerWithEmptyLists();
         oManager->oBlockedLocalPorts->AddItem(Variant::Long(localBlocked->port));
         oManager->oBlockedLocalPorts->AddItem(Variant::Long(dual->port));
         oManager->oBlockedRemotePorts->AddItem(Variant::Long(remoteBlocked->port));
@@ -173,11 +175,8 @@ TEST(EngineKernel, Ipv6ConnectionsAreCutByTheSameRule) {
         row.State = api::MIB_TCP_STATE_DELETE_TCB;
         EXPECT_EQ(api::SetTcp6Entry(&row), api::ERROR_NOT_FOUND);
         EXPECT_TRUE(Connect6(*remoteBlocked)) << "the listener lives";
-    }
-    RefuseLoadForTesting(false);
-    ResetTableSourceForTesting();
-    ClearConnectionCache();
-    oManager.reset();
+        EXPECT_EQ(CurrentTableMode(), refused ? TableMode::DumpPerCall : TableMode::EventFed);
+    });
 }
 
 } // namespace
