@@ -38,6 +38,7 @@ inline constexpr char NoNetAdmin[] = "CAP_NET_ADMIN is missing: cutting a connec
 struct Listener {
     Fd fd;
     uint16_t port = 0;
+    Fd reserve = Fd(); // holds the port in the other family
 };
 
 // dualStack listens on :: with IPV6_V6ONLY off, taking IPv4 connections as v4-mapped.
@@ -82,18 +83,29 @@ inline std::optional<Connection> Connect(const Listener& listener, const char* s
     return c.server.fd >= 0 ? std::optional(std::move(c)) : std::nullopt;
 }
 
-// An IPv6-only listener on [::1].
+// An IPv6-only listener on every IPv6 address, its port also taken on every IPv4 address by a
+// socket that only binds (and is in no table): a test may block its port without touching a
+// connection it did not make.
 inline std::optional<Listener> Listen6() {
-    Listener l{Fd(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0))};
-    sockaddr_in6 a{AF_INET6, 0, 0, in6addr_loopback, 0};
-    socklen_t length = sizeof a;
-    const int on = 1;
-    if (setsockopt(l.fd.fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0 ||
-        bind(l.fd.fd, reinterpret_cast<sockaddr*>(&a), length) != 0 || listen(l.fd.fd, 64) != 0 ||
-        getsockname(l.fd.fd, reinterpret_cast<sockaddr*>(&a), &length) != 0)
-        return std::nullopt;
-    l.port = ntohs(a.sin6_port);
-    return l;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        Listener l{Fd(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0))};
+        l.reserve = Fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in6 a{AF_INET6, 0, 0, in6addr_any, 0};
+        socklen_t length = sizeof a;
+        const int on = 1;
+        if (setsockopt(l.fd.fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0 ||
+            bind(l.fd.fd, reinterpret_cast<sockaddr*>(&a), length) != 0 ||
+            getsockname(l.fd.fd, reinterpret_cast<sockaddr*>(&a), &length) != 0)
+            return std::nullopt;
+        const sockaddr_in a4{AF_INET, a.sin6_port, {INADDR_ANY}, {}};
+        if (bind(l.reserve.fd, reinterpret_cast<const sockaddr*>(&a4), sizeof a4) != 0)
+            continue; // an IPv4 socket holds the port somewhere: another one
+        if (listen(l.fd.fd, 64) != 0)
+            return std::nullopt;
+        l.port = ntohs(a.sin6_port);
+        return l;
+    }
+    return std::nullopt;
 }
 
 struct Connection6 {
