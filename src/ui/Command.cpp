@@ -465,8 +465,10 @@ void Command::SetFont(const QFont& font) {
 }
 
 void Command::SetFontColour(int colour) {
-    SetTextColour(colour);
-    fontColour_ = textColour_;
+    // A colour the host refuses leaves the caption colour as it was: reading the host back would
+    // take the silver of a disabled button for it.
+    if (SetTextColour(colour))
+        fontColour_ = textColour_;
     emit PropertyChanged(u"FontColour"_qs);
     Redraw();
 }
@@ -513,9 +515,9 @@ void Command::ReadProperties(const PropertyBag& bag) {
         firstRun_ = int(*firstRun);
     if (const auto colour =
             ToWhole(bag.ReadProperty(u"FontColour"_qs, 0), std::numeric_limits<int32_t>::min(),
-                    std::numeric_limits<int32_t>::max()))
-        SetTextColour(int(*colour));
-    fontColour_ = textColour_;
+                    std::numeric_limits<int32_t>::max());
+        colour && SetTextColour(int(*colour)))
+        fontColour_ = textColour_;
     if (const auto opacity = ToWhole(bag.ReadProperty(u"Visible"_qs, 1), 0, 1))
         SetOpaque(*opacity == 1);
     Redraw();

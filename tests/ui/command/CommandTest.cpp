@@ -213,7 +213,8 @@ TEST_F(CommandTest, Properties) {
     }
     EXPECT_EQ(DesignDataText(written), DesignDataText(data));
 
-    button->SetFontColour(0x0000FF); // shown silver, as the button is disabled
+    button->SetFontColour(0x0000FF);  // shown silver, as the button is disabled
+    button->SetFontColour(0x1000000); // refused by the host: the colour stays red, not silver
     for (const QString& caption : {u"Command"_qs, u" \"Q\" = a\\b\nnext\t "_qs}) {
         button->SetCaption(caption);
         written[u"c"_qs] = PropertyBag();
