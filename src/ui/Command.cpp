@@ -1,5 +1,7 @@
 #include "ui/Command.h"
+#include "ui/CommandAccessible.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCursor>
 #include <QFile>
@@ -417,6 +419,7 @@ bool WriteDesignData(const DesignData& data, const QString& path) {
 
 Command::Command(QWidget* parent) : QWidget(parent) {
     InitCommandResources();
+    InstallCommandAccessible();
     setFocusPolicy(Qt::StrongFocus);
     setMouseTracking(true);
     setAttribute(Qt::WA_OpaquePaintEvent);
@@ -442,6 +445,8 @@ void Command::SetCaption(const QString& caption) {
     caption_ = caption;
     emit PropertyChanged(u"Caption"_qs);
     Redraw();
+    QAccessibleEvent named(this, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&named);
 }
 
 bool Command::Enabled() {
@@ -456,6 +461,10 @@ void Command::SetEnabled(bool enabled) {
     enabled_ = enabled;
     emit PropertyChanged(u"Enabled"_qs);
     Redraw();
+    QAccessible::State unavailable;
+    unavailable.disabled = true;
+    QAccessibleStateChangeEvent changed(this, unavailable);
+    QAccessible::updateAccessibility(&changed);
 }
 
 void Command::SetFont(const QFont& font) {
@@ -743,12 +752,7 @@ bool Command::event(QEvent* event) {
     if (event->type() == QEvent::Shortcut) {
         const auto* shortcut = static_cast<QShortcutEvent*>(event);
         if (shortcutId_ != 0 && shortcut->shortcutId() == shortcutId_) {
-            if (enabled_) {
-                // The access key brings the focus along, as any control's access key does.
-                if (!hasFocus())
-                    setFocus(Qt::ShortcutFocusReason);
-                AccessKeyPress();
-            }
+            Press();
             return true;
         }
     }
@@ -836,6 +840,15 @@ void Command::LostFocus() {
         buttonState_ = NormalState;
         PaintState(Skin::Normal);
     }
+}
+
+void Command::Press() {
+    if (!enabled_)
+        return;
+    // As any control's access key does, the press brings the focus along.
+    if (!hasFocus())
+        setFocus(Qt::ShortcutFocusReason);
+    AccessKeyPress();
 }
 
 void Command::AccessKeyPress() {
