@@ -30,8 +30,6 @@ public:
     QAccessible::State state() const override {
         QAccessible::State s = QAccessibleWidget::state();
         s.disabled = !button()->Available();
-        s.focusable = true;
-        s.focused = button()->hasFocus();
         return s;
     }
 
