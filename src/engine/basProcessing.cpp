@@ -49,7 +49,8 @@ void CutConnection(const api::MIB_TCPROW wanted, uint32_t index, TcpTable& table
         row.dwState = api::MIB_TCP_STATE_DELETE_TCB;
         if (api::SetTcpEntry(&row) == api::ERROR_ACCESS_DENIED && !CutRefusalShown) {
             CutRefusalShown = true;
-            api::ShowNotice(u"Cannot cut connections: this needs administrator rights.");
+            api::ShowNotice(u"Cannot cut connections: this needs administrator rights. " +
+                            api::CutRightsAdvice());
         }
     }
     api::DoEvents();
