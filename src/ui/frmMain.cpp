@@ -412,7 +412,9 @@ bool frmMain::lstMainSelected(int32_t row) const {
 
 void frmMain::txtHeadSetText(const std::u16string& text) {
     txtHead->setText(ToQ(text));
-    lstMain->setAccessibleName(txtHead->text());
+    // Told to a screen reader only when it changes, not at every refill of the same view.
+    if (lstMain->accessibleName() != txtHead->text())
+        lstMain->setAccessibleName(txtHead->text());
 }
 
 void frmMain::mnuDeleteSetEnabled(bool enabled) {
