@@ -8,7 +8,8 @@ packages=(
     qt6-base-dev libgl-dev
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     clang libbpf-dev bpftool libseccomp-dev
-    xvfb xauth trayer xdotool x11-utils
+    xvfb xauth trayer xdotool x11-utils openbox libxcb1-dev
+    dbus at-spi2-core python3-pyatspi gir1.2-atspi-2.0
     iproute2
     dpkg-dev file lintian appstream libcap2-bin adduser python3
     "$@"

@@ -44,7 +44,9 @@ void CutConnection(const api::MIB_TCPROW wanted, uint32_t index, TcpTable& table
         }
     }
     if (at < count) {
-        api::MIB_TCPROW& row = table.Row(at);
+        // The platform is handed a copy: the snapshot keeps the state it reported, so a cut that
+        // is refused still shows its connection as established.
+        api::MIB_TCPROW row = table.Row(at);
         row.dwState = api::MIB_TCP_STATE_DELETE_TCB;
         TellRefusedCut(api::SetTcpEntry(&row));
     }
@@ -69,6 +71,10 @@ void TellRefusedCut6(uint32_t result) {
         return;
     }
     TellRefusedCut(result);
+}
+
+std::u16string RemoteAddressTextOf(const api::MIB_TCPROW& row) {
+    return row.dwRemoteAddr != 0 ? AddressToText(row.dwRemoteAddr) : std::u16string(u"0.0.0.0");
 }
 
 void InitTcpStateNames() {
@@ -125,8 +131,7 @@ void CheckConnection(int32_t RemotePort, int32_t LocalPort, uint32_t State, int3
     const ConnectionKey key = KeyOf(row);
     ConnectionCacheEntry& entry = ConnectionCache[size_t(Index)];
     if (!entry.Recorded || !(entry.Key == key)) {
-        entry.RemoteAddressText =
-            row.dwRemoteAddr != 0 ? AddressToText(row.dwRemoteAddr) : std::u16string(u"0.0.0.0");
+        entry.RemoteAddressText = RemoteAddressTextOf(row);
         entry.Key = key;
         entry.Recorded = true;
         entry.Allowed = false;
