@@ -56,7 +56,10 @@ std::u16string AddressToText(uint32_t Address) {
 }
 
 std::u16string Address6ToText(const api::IN6_ADDR& Address, uint32_t ScopeId) {
-    return PlatformText(api::inet_ntop6(Address, ScopeId));
+    // Only a link-local address needs its zone to name one machine; Windows gives scope ids to
+    // others too, which would only make one address two texts.
+    const bool linkLocal = Address.Byte[0] == 0xfe && (Address.Byte[1] & 0xc0) == 0x80;
+    return PlatformText(api::inet_ntop6(Address, linkLocal ? ScopeId : 0));
 }
 
 void SocketsInitialize() {

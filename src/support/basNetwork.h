@@ -9,8 +9,8 @@
 // Dotted text of an address in network byte order; "Unable to get IP" when the platform gives none.
 std::u16string AddressToText(uint32_t Address);
 
-// RFC 5952 text of an IPv6 address, "%zone" after it when scopeId is not 0; "Unable to get IP"
-// when the platform gives none.
+// RFC 5952 text of an IPv6 address, "%zone" after a link-local one when ScopeId is not 0;
+// "Unable to get IP" when the platform gives none.
 std::u16string Address6ToText(const api::IN6_ADDR& Address, uint32_t ScopeId);
 
 // Every local IPv4 address in dotted text, each followed by one blank ("" when the host name
