@@ -38,24 +38,38 @@ bool IsUnspecified(const api::IN6_ADDR& a) {
     return true;
 }
 
+} // namespace
+
 // The IPv6 rows' lines after the IPv4 ones, in the same three forms, addresses in brackets:
 // "443 <--> [2001:db8::1]:51000 ESTABLISHED", "22 LISTENING", "22 :[fe80::1%eth0] LISTENING".
-void PutIpv6Lines(List& lines, int32_t& written, bool onlyConnected) {
-    std::u16string line;
+void Manager::PutIpv6Lines(List& lines, int32_t& written, bool onlyConnected, bool reuse) {
+    const size_t reusableRows = reuse ? viewRows6_.size() : 0;
     const uint32_t count = Tcp6TableBuffer.EntryCount();
+    if (viewRows6_.size() < count)
+        viewRows6_.resize(count);
+    std::u16string line;
     for (uint32_t i = 0; i < count; ++i) {
         const api::MIB_TCP6ROW& row = Tcp6TableBuffer.Row(i);
+        ViewRow6& last = viewRows6_[i];
         const uint16_t localPort = api::ntohs(uint16_t(row.dwLocalPort));
-        if (localPort == 0 || (onlyConnected && row.State != api::MIB_TCP_STATE_ESTAB))
+        if (localPort == 0 || (onlyConnected && row.State != api::MIB_TCP_STATE_ESTAB)) {
+            last = {row, -1};
             continue;
+        }
+        if (i < reusableRows && last.line == written &&
+            std::memcmp(&last.row, &row, sizeof row) == 0) {
+            ++written;
+            continue;
+        }
         line.clear();
         AppendDecimal(line, localPort);
         line += u' ';
         if (!IsUnspecified(row.LocalAddr)) {
-            const bool known = i < Connection6Cache.size() && Connection6Cache[i].Matches(row);
             if (IsUnspecified(row.RemoteAddr)) {
                 line += u":[" + Address6ToText(row.LocalAddr, row.dwLocalScopeId) + u"]";
             } else {
+                // The entry's text when it is this row's, saving the conversion.
+                const bool known = i < Connection6Cache.size() && Connection6Cache[i].Matches(row);
                 line += u"<--> [";
                 line += known ? Connection6Cache[i].RemoteAddressText
                               : Address6ToText(row.RemoteAddr, row.dwRemoteScopeId);
@@ -67,11 +81,11 @@ void PutIpv6Lines(List& lines, int32_t& written, bool onlyConnected) {
         if (row.State < TcpStateNames.size())
             line += TcpStateNames[row.State];
         PutLine(lines, written, line);
+        last = {row, written};
         ++written;
     }
+    viewRows6_.resize(count);
 }
-
-} // namespace
 
 void Manager::RefreshCurrentConnections() {
     // Without a window there is no check box to read: every row passes.
@@ -137,7 +151,7 @@ void Manager::RefreshCurrentConnections() {
         last = {row, written, known};
         ++written;
     }
-    PutIpv6Lines(lines, written, onlyConnected);
+    PutIpv6Lines(lines, written, onlyConnected, reuse);
     lines.DeleteLastItems(lines.GetItemCount() - written);
     viewRows_.resize(count);
     viewOnlyConnected_ = onlyConnected;

@@ -203,6 +203,14 @@ TEST_F(ManagerTest, Ipv6LinesFollowTheIpv4Lines) {
     form.showX = 1;
     m->RefreshCurrentConnections();
     EXPECT_EQ(View(), u"Current Connections: 443 <--> [2001:db8::1]:51000 ESTABLISHED;---");
+    // Rewritten where a row changed or its line moved.
+    form.showX = 0;
+    m->RefreshCurrentConnections();
+    P().table6[0].State = api::MIB_TCP_STATE_CLOSE_WAIT;
+    Scan({});
+    EXPECT_EQ(View(),
+              u"Current Connections: 443 <--> [2001:db8::1]:51000 CLOSE_WAIT; 22 LISTENING; "
+              u"22 :[fe80::1%if2] LISTENING;---");
 }
 
 TEST_F(ManagerTest, ConnectionLinesFollowTheSnapshotCacheAndFilter) {
