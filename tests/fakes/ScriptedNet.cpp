@@ -6,6 +6,9 @@
 #else
 #include <arpa/inet.h>
 #endif
+// The system headers may define these as macros, which would rewrite the definitions below.
+#undef ntohs
+#undef inet_ntoa
 
 #include <algorithm>
 #include <cstdio>
