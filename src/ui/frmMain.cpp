@@ -268,7 +268,7 @@ void frmMain::closeEvent(QCloseEvent* event) {
 }
 
 void frmMain::Form_QueryUnload() {
-    SaveSettings();
+    SaveSettingsAtClose();
     ExitRequested = true;
 }
 
