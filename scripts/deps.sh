@@ -7,7 +7,7 @@ packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev libgl-dev
     libgtest-dev libgmock-dev googletest libbenchmark-dev
-    clang libbpf-dev bpftool
+    clang libclang-rt-14-dev libbpf-dev bpftool
     xvfb xauth trayer xdotool x11-utils
     iproute2
     "$@"
