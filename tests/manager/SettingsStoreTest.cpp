@@ -169,6 +169,16 @@ TEST_F(SettingsStoreTest, AFileNotAsWrittenIsToldCopiedAndKeptUntilAChange) {
         EXPECT_EQ(Lists(), lists);
         EXPECT_EQ(P().messages.size(), 2u) << Message(2).toStdString();
     }
+    // A copy from before is never written over: the new one takes a dated name.
+    SetUp();
+    Write(Ini + ".bak", "older");
+    Write(Ini, cases[0].bytes);
+    LoadSettings();
+    const QString dated = PathAfter(Message(0), "a copy of them is in ");
+    EXPECT_TRUE(QRegularExpression("\\.ini-\\d{8}-\\d{6}\\.bak$").match(dated).hasMatch())
+        << dated.toStdString();
+    EXPECT_EQ(Bytes(dated), cases[0].bytes);
+    EXPECT_EQ(Bytes(Ini + ".bak"), "older");
 }
 
 // A file that cannot be read at all: told, the lists start empty, and nothing writes over it;
