@@ -2,6 +2,7 @@
 // only valid items, leaves the file as it was until a list changes, and what a save writes loads
 // again as the same lists without a word.
 #include "engine/basMain.h"
+#include "engine/basProcessing.h"
 #include "fakes/ScriptedPlatform.h"
 #include "manager/Manager.h"
 
@@ -38,7 +39,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fake::Reset();
     oManager = std::make_unique<Manager>();
     LoadSettings();
-    const std::u16string loaded = Lists();
+    // Only items that can match are kept.
+    for (List* list : {oManager->oBlockedLocalPorts.get(), oManager->oBlockedRemotePorts.get()})
+        for (int32_t i = 0; i < list->GetItemCount(); ++i)
+            if (int32_t port = list->GetItem(i).LongValue(); port < 1 || port > 65535)
+                std::abort();
+    for (int32_t i = 0; i < oManager->oAllowedIP->GetItemCount(); ++i)
+        if (!IsValidIPAddress(oManager->oAllowedIP->GetItem(i).TextValue()))
+            std::abort();
     SaveSettings();
     QFile file(ini);
     if (!fake::P().messages.empty() && (!file.open(QIODevice::ReadOnly) || file.readAll() != bytes))
@@ -52,7 +60,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     LoadSettings();
     if (Lists() != changed || !fake::P().messages.empty())
         std::abort();
-    (void)loaded;
     oManager.reset();
     return 0;
 }
