@@ -460,6 +460,10 @@ int main(int argc, char** argv) {
                     "%ld kB\n",
                     rss[5], rssRows[5], rss.back(), rssRows.back(),
                     *std::max_element(rss.begin(), rss.end()));
+    std::printf("memory every 10 s (kB / rows):");
+    for (size_t i = 0; i < rss.size(); i += 10)
+        std::printf(" %ld/%u", rss[i], rssRows[i]);
+    std::printf("\n");
     oManager.reset();
     return 0;
 }
