@@ -69,4 +69,8 @@ uint32_t SetTcpEntry(MIB_TCPROW* pTcpRow) {
     return result;
 }
 
+std::u16string CutRightsAdvice() {
+    return u"Start it with \"Run as administrator\".";
+}
+
 } // namespace api
