@@ -7,7 +7,7 @@ packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev libgl-dev
     libgtest-dev libgmock-dev googletest libbenchmark-dev
-    clang libbpf-dev bpftool libseccomp-dev
+    clang libclang-rt-14-dev libbpf-dev bpftool libseccomp-dev
     xvfb xauth trayer xdotool x11-utils openbox libxcb1-dev
     dbus at-spi2-core python3-pyatspi gir1.2-atspi-2.0
     iproute2

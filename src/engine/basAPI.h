@@ -165,13 +165,39 @@ std::u16string GetSetting(const std::u16string& appName, const std::u16string& s
                           const std::u16string& key, const std::u16string& defaultValue);
 
 // Writes the given keys of one section together; false when the store reports that the write
-// did not reach it (the values stay pending and the next save tries again).
+// did not reach it, with the reason (the values stay pending and the next save tries again).
 struct SettingValue {
     std::u16string key;
     std::u16string value;
 };
 bool SaveSettings(const std::u16string& appName, const std::u16string& section,
-                  const std::vector<SettingValue>& values);
+                  const std::vector<SettingValue>& values, std::u16string& reason);
+
+// Where the store keeps the values, as the user would look for it (the file, or the registry key).
+std::u16string SettingsLocation(const std::u16string& appName);
+
+// The store's file as bytes, for the checks the store itself does not make. A store that is no
+// file (the registry) answers NoFile.
+struct SettingsFile {
+    enum class State { NoFile, Absent, Read, Unreadable };
+    State state = State::NoFile;
+    std::string bytes;
+    std::u16string reason; // why it could not be read
+};
+SettingsFile ReadSettingsFile(const std::u16string& appName);
+
+// Copies the store aside (beside the file, under a name no file has yet; where the store is no
+// file, the values as read go to a file in the temporary folder). The copy's path, or empty
+// with the reason.
+std::u16string CopySettingsAside(const std::u16string& appName, const std::u16string& section,
+                                 const std::vector<SettingValue>& values, std::u16string& reason);
+
+// Writes the values in the store's file form where the store itself refused them: beside the
+// store, else in the user's state folder, else in the temporary folder. The path written, or
+// empty with the reason.
+std::u16string SaveSettingsElsewhere(const std::u16string& appName, const std::u16string& section,
+                                     const std::vector<SettingValue>& values,
+                                     std::u16string& reason);
 
 // --- Window framework (provided by ui/) --------------------------------------------------------
 

@@ -29,6 +29,8 @@ std::u16string WithTrailingSeparator(std::u16string folder, char16_t separator);
 
 void LoadSettings();
 void SaveSettings();
+// The save as the window closes: a failure is always told, and the lists are written elsewhere.
+void SaveSettingsAtClose();
 
 // Hands a file or web address to the platform shell; the outcome is not examined.
 void ShellOpen(const std::u16string& Target);

@@ -314,7 +314,7 @@ void frmMain::closeEvent(QCloseEvent* event) {
 }
 
 void frmMain::Form_QueryUnload() {
-    SaveSettings();
+    SaveSettingsAtClose();
     ExitRequested = true;
 }
 

@@ -101,16 +101,18 @@ TEST_F(ManagerTest, SettingsSurviveARestartAndHandEditing) {
     LoadSettings();
     EXPECT_EQ(m->SaveListToString(*m->oBlockedRemotePorts), u"25");
     EXPECT_EQ(m->oAllowedIP->GetItemCount(), 0); // present but empty is not absent
-    // An unquoted list with empty items, a text item with its blank, a key left out.
+    // An unquoted list with empty items, a quoted one, a key left out.
     QFile file(Folder + "/OrvoKestrelgate.ini");
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("[General]\nBlockedLocalPortsString=135,,139,\nAllowedIPString=\"127.0.0.1, 80\"\n");
+    file.write(
+        "[General]\nBlockedLocalPortsString=135,,139,\nAllowedIPString=\"127.0.0.1,10.0.0.1\"\n");
     file.close();
     LoadSettings();
     SaveSettings();
-    EXPECT_EQ(StoreText(),
-              "[General]\nAllowedIPString=\"127.0.0.1, 80\"\nBlockedLocalPortsString=\"135,139\"\n"
-              "BlockedRemotePortsString=\n");
+    EXPECT_EQ(
+        StoreText(),
+        "[General]\nAllowedIPString=\"127.0.0.1,10.0.0.1\"\nBlockedLocalPortsString=\"135,139\"\n"
+        "BlockedRemotePortsString=\n");
 }
 
 // Once the store cannot be written, the user is told once per run and nothing in memory is lost.

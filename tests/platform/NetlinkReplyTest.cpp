@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
@@ -71,21 +72,23 @@ TEST(ParseDumpReply, CollectsOwnSocketsOverSeveralReadsUntilDone) {
 }
 
 // A failure stops the reply and nothing after it is read: an error, a dump that ended in one, a
-// message past the read, and a length below the header (which would never advance).
+// message past the read, and a length below the header (which would never advance). An error
+// field no errno has (INT_MIN, whose negation overflowed) is EPROTO.
 TEST(ParseDumpReply, FailuresStopTheReply) {
     const nlmsgerr denied{-EPERM, {}};
-    const int noBuffers = -ENOBUFS;
-    Bytes error, failedDump, past, tiny;
+    const int noBuffers = -ENOBUFS, noErrno = INT_MIN;
+    Bytes error, failedDump, past, tiny, noErrnoError, noErrnoDump;
+    Put(noErrnoError, NLMSG_ERROR, &noErrno, 4);
+    Put(noErrnoDump, NLMSG_DONE, &noErrno, 4);
     PutSocket(Put(error, NLMSG_ERROR, &denied, sizeof denied, 0), 1, "127.0.0.2", "127.0.0.3", 1);
     PutSocket(Put(failedDump, NLMSG_DONE, &noBuffers, 4), 1, "127.0.0.2", "127.0.0.3", 1);
     PutSocket(past, 1, "127.0.0.2", "127.0.0.3", 1).resize(past.size() - 8);
     PutSocket(Put(tiny, SOCK_DIAG_BY_FAMILY, &denied, 0), 1, "127.0.0.2", "127.0.0.3", 1)[0] =
         std::byte{4};
     const std::tuple<Bytes*, ReplyStatus, int> cases[] = {
-        {&error, ReplyStatus::Error, EPERM},
-        {&failedDump, ReplyStatus::Error, ENOBUFS},
-        {&past, ReplyStatus::Truncated, 0},
-        {&tiny, ReplyStatus::Truncated, 0}};
+        {&error, ReplyStatus::Error, EPERM},         {&failedDump, ReplyStatus::Error, ENOBUFS},
+        {&past, ReplyStatus::Truncated, 0},          {&tiny, ReplyStatus::Truncated, 0},
+        {&noErrnoError, ReplyStatus::Error, EPROTO}, {&noErrnoDump, ReplyStatus::Error, EPROTO}};
     for (auto [bytes, status, errorNumber] : cases) {
         std::vector<SocketRow> rows;
         const ReplyResult r = ParseDumpReply(*bytes, Seq, Pid, rows);

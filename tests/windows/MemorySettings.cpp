@@ -16,8 +16,29 @@ std::u16string api::GetSetting(const std::u16string& appName, const std::u16stri
 }
 
 bool api::SaveSettings(const std::u16string& appName, const std::u16string& section,
-                       const std::vector<SettingValue>& values) {
+                       const std::vector<SettingValue>& values, std::u16string&) {
     for (const auto& v : values)
         Store()[{appName, section, v.key}] = v.value;
     return true;
+}
+
+std::u16string api::SettingsLocation(const std::u16string& appName) {
+    return u"memory:" + appName;
+}
+
+api::SettingsFile api::ReadSettingsFile(const std::u16string&) {
+    return {};
+}
+
+std::u16string api::CopySettingsAside(const std::u16string&, const std::u16string&,
+                                      const std::vector<SettingValue>&, std::u16string& reason) {
+    reason = u"the store is in memory";
+    return {};
+}
+
+std::u16string api::SaveSettingsElsewhere(const std::u16string&, const std::u16string&,
+                                          const std::vector<SettingValue>&,
+                                          std::u16string& reason) {
+    reason = u"the store is in memory";
+    return {};
 }

@@ -167,6 +167,7 @@ TableSource& Source() {
 }
 
 bool noticeShown = false;
+ResyncObserver resyncObserver;
 
 void TellCostlyMode(const std::string& why, bool noRights) {
     if (noticeShown)
@@ -211,6 +212,8 @@ const EventTable* UpdateEventFedTable() {
         // The events drained above brought every other row up to date: the dump need only list
         // the sockets that report nothing. A failed one is tried again at the next read.
         if (netlink::DumpTcpSockets(s.dump, EventlessStates)) {
+            if (resyncObserver)
+                resyncObserver(false, s.table, s.dump);
             s.table.ResyncEventless(s.dump, now);
             s.feed->Drain(&s.table);
         }
@@ -221,6 +224,8 @@ const EventTable* UpdateEventFedTable() {
         // state, and a known address or port is never forgotten.
         s.feed->Drain(nullptr);
         if (netlink::DumpTcpSockets(s.dump)) {
+            if (resyncObserver && s.seeded)
+                resyncObserver(true, s.table, s.dump);
             s.table.Resync(s.dump, now);
             s.seeded = true;
             // Now rather than at the next read: a connection made meanwhile shows a pass sooner.
@@ -235,6 +240,10 @@ const EventTable* UpdateEventFedTable() {
 
 TableMode CurrentTableMode() {
     return Source().mode;
+}
+
+void SetResyncObserverForTesting(ResyncObserver observer) {
+    resyncObserver = std::move(observer);
 }
 
 void ResetTableSourceForTesting() {

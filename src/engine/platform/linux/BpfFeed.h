@@ -4,11 +4,14 @@
 #pragma once
 
 #include "engine/basAPI.h"
+#include "engine/platform/linux/NetlinkDiag.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace okg::linuxfeed {
 
@@ -73,5 +76,11 @@ TableMode CurrentTableMode();
 
 // Unloads the program and forgets the table; the next read starts over.
 void ResetTableSourceForTesting();
+
+// Called at each resync, before the merge, with the table as the events left it and the dump that
+// is merged into it (full: every state; else the eventless states only). For the soak.
+using ResyncObserver = std::function<void(bool full, const EventTable& table,
+                                          const std::vector<netlink::SocketRow>& dump)>;
+void SetResyncObserverForTesting(ResyncObserver observer);
 
 } // namespace okg::linuxfeed

@@ -64,6 +64,8 @@ public:
     ResyncKind DueResync(Clock::time_point now) const;
 
     const std::vector<netlink::SocketRow>& Rows() const { return rows_; }
+    // True while events were lost since the last resync: the rows may be stale.
+    bool MissedEvents() const { return lost_; }
     // The row of a socket, or null.
     const netlink::SocketRow* Find(uint64_t cookie) const;
 

@@ -23,6 +23,15 @@ constexpr int MaxDumpAttempts = 5;
 constexpr int MaxReadsPerDump = 1 << 16;
 constexpr int ReceiveBufferBytes = 1 << 20;
 
+// The errno a reply's error field carries (negative as the kernel sends it, positive from some
+// senders). A value no errno has, INT_MIN among them (whose negation overflows), is EPROTO.
+int ErrnoOf(int error) {
+    constexpr int MaxErrno = 4095;
+    if (error < 0 && error >= -MaxErrno)
+        return -error;
+    return error > 0 && error <= MaxErrno ? error : EPROTO;
+}
+
 template <typename T> T ReadAt(std::span<const std::byte> bytes, size_t offset) {
     T value;
     std::memcpy(&value, bytes.data() + offset, sizeof(T));
@@ -185,7 +194,7 @@ ReplyResult ParseDumpReply(std::span<const std::byte> bytes, uint32_t seq, uint3
                 const int error = ReadAt<int>(payload, 0);
                 if (error < 0) {
                     result.status = ReplyStatus::Error;
-                    result.errorNumber = -error;
+                    result.errorNumber = ErrnoOf(error);
                     return result;
                 }
             }
@@ -200,7 +209,7 @@ ReplyResult ParseDumpReply(std::span<const std::byte> bytes, uint32_t seq, uint3
             if (error == 0)
                 continue; // an acknowledgement, not a failure
             result.status = ReplyStatus::Error;
-            result.errorNumber = error < 0 ? -error : error;
+            result.errorNumber = ErrnoOf(error);
             return result;
         }
         case SOCK_DIAG_BY_FAMILY: {

@@ -2,6 +2,11 @@
 // registry on Windows), one value per key.
 #include "engine/basAPI.h"
 
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
 #include <QSettings>
 #include <QString>
 #include <QStringList>
@@ -31,6 +36,51 @@ void EnterSection(QSettings& store, const std::u16string& section) {
         store.beginGroup(QString::fromStdU16String(section));
 }
 
+QString FileName(const std::u16string& appName) {
+    return OpenStore(appName)->fileName();
+}
+
+// Why the store's file cannot be written: QSettings says only that it could not.
+QString WriteFailure(const QString& path) {
+    const QFileInfo folder(QFileInfo(path).absolutePath());
+    if (folder.exists() && !folder.isDir())
+        return "a file stands where the folder " + folder.filePath() + " should be";
+    if (!QDir().mkpath(folder.filePath()))
+        return "the folder " + folder.filePath() + " cannot be made";
+    QSaveFile probe(path);
+    if (!probe.open(QIODevice::WriteOnly))
+        return probe.errorString();
+    probe.cancelWriting();
+    return "the store refused the write";
+}
+
+// Writes the values to an INI file at `path`; false with the reason when they did not get there.
+bool WriteIni(const QString& path, const std::u16string& section,
+              const std::vector<api::SettingValue>& values, QString& reason) {
+    if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
+        reason = WriteFailure(path);
+        return false;
+    }
+    QSettings file(path, QSettings::IniFormat);
+    EnterSection(file, section);
+    for (const api::SettingValue& v : values)
+        file.setValue(QString::fromStdU16String(v.key), QString::fromStdU16String(v.value));
+    file.sync();
+    if (file.status() == QSettings::NoError)
+        return true;
+    reason = WriteFailure(path);
+    return false;
+}
+
+// `base` with the date and time, and a counter when even that name is taken.
+QString FreeName(const QString& base, const QString& suffix) {
+    const QString stamped = base + QDateTime::currentDateTime().toString("-yyyyMMdd-HHmmss");
+    QString name = stamped + suffix;
+    for (int n = 2; QFileInfo::exists(name) && n < 1000; ++n)
+        name = stamped + "-" + QString::number(n) + suffix;
+    return name;
+}
+
 } // namespace
 
 namespace api {
@@ -50,7 +100,7 @@ std::u16string GetSetting(const std::u16string& appName, const std::u16string& s
 }
 
 bool SaveSettings(const std::u16string& appName, const std::u16string& section,
-                  const std::vector<SettingValue>& values) {
+                  const std::vector<SettingValue>& values, std::u16string& reason) {
     auto store = OpenStore(appName);
     EnterSection(*store, section);
     for (const SettingValue& v : values)
@@ -58,7 +108,89 @@ bool SaveSettings(const std::u16string& appName, const std::u16string& section,
     // One write of the whole file (temporary file, then rename). A file that reads badly is
     // still rewritten; only an access error means the values did not get there.
     store->sync();
-    return store->status() != QSettings::AccessError;
+    if (store->status() != QSettings::AccessError)
+        return true;
+    reason = WriteFailure(store->fileName()).toStdU16String();
+    return false;
+}
+
+std::u16string SettingsLocation(const std::u16string& appName) {
+    return FileName(appName).toStdU16String();
+}
+
+SettingsFile ReadSettingsFile(const std::u16string& appName) {
+    SettingsFile result;
+#ifndef Q_OS_WIN
+    QFile file(FileName(appName));
+    if (!file.exists()) {
+        result.state = SettingsFile::State::Absent;
+        return result;
+    }
+    const bool opened = file.open(QIODevice::ReadOnly);
+    const QByteArray bytes = opened ? file.readAll() : QByteArray();
+    if (!opened || file.error() != QFileDevice::NoError) {
+        result.state = SettingsFile::State::Unreadable;
+        result.reason = file.errorString().toStdU16String();
+        return result;
+    }
+    result.state = SettingsFile::State::Read;
+    result.bytes = bytes.toStdString();
+#else
+    (void)appName;
+#endif
+    return result;
+}
+
+std::u16string CopySettingsAside(const std::u16string& appName, const std::u16string& section,
+                                 const std::vector<SettingValue>& values, std::u16string& reason) {
+    QString failure;
+#ifdef Q_OS_WIN
+    const QString copy =
+        FreeName(QDir::tempPath() + "/" + QString::fromStdU16String(appName), ".ini");
+    if (WriteIni(copy, section, values, failure))
+        return copy.toStdU16String();
+#else
+    (void)section;
+    (void)values;
+    const QString path = FileName(appName);
+    QString copy = path + ".bak";
+    QFile file(path), earlier(copy);
+    // A restart that finds the same file again keeps its one copy.
+    if (file.open(QIODevice::ReadOnly) && earlier.open(QIODevice::ReadOnly) &&
+        file.readAll() == earlier.readAll())
+        return copy.toStdU16String();
+    file.close();
+    if (QFileInfo::exists(copy))
+        copy = FreeName(path, ".bak");
+    if (file.copy(copy))
+        return copy.toStdU16String();
+    failure = file.errorString();
+#endif
+    reason = failure.toStdU16String();
+    return {};
+}
+
+std::u16string SaveSettingsElsewhere(const std::u16string& appName, const std::u16string& section,
+                                     const std::vector<SettingValue>& values,
+                                     std::u16string& reason) {
+    const QString name = QString::fromStdU16String(appName);
+    QString stateHome = qEnvironmentVariable("XDG_STATE_HOME");
+    if (stateHome.isEmpty())
+        stateHome = QDir::homePath() + "/.local/state";
+    const QString candidates[] = {FileName(appName), stateHome + "/" + name + "/" + name + ".ini",
+                                  QDir::tempPath() + "/" + name + ".ini"};
+    QString failures;
+    for (const QString& candidate : candidates) {
+        if (!candidate.endsWith(".ini")) // the registry: no file beside it
+            continue;
+        const QString path = FreeName(candidate.chopped(4) + "-unsaved", ".ini");
+        QString failure;
+        if (WriteIni(path, section, values, failure))
+            return QDir::toNativeSeparators(path).toStdU16String();
+        failures += (failures.isEmpty() ? "" : "; ") + path + ": " + failure;
+    }
+    reason = failures.toStdU16String();
+    return {};
 }
 
 } // namespace api
