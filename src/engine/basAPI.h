@@ -65,6 +65,10 @@ uint32_t GetTcpTable(MIB_TCPTABLE* pTcpTable, uint32_t* pdwSize, int32_t bOrder)
 // never taken for its listener), 50 not supported here, 317 any other failure.
 uint32_t SetTcpEntry(MIB_TCPROW* pTcpRow);
 
+// A handle that becomes ready when the connection table has news (on Linux the event feed's ring
+// buffer, a file descriptor); -1 where the platform cannot tell and only a read shows a change.
+intptr_t TableWakeHandle();
+
 // --- Sockets -----------------------------------------------------------------------------------
 
 // Network to host byte order of a 16-bit value.
@@ -134,6 +138,10 @@ void ShowMainForm();
 
 // Delivers every pending window event, then returns.
 void DoEvents();
+
+// Gives up the processor until there is something to do, at most dwMilliseconds: a window event
+// (which the wait may deliver at once) or news in the connection table (TableWakeHandle).
+void WaitForWork(uint32_t dwMilliseconds);
 
 // Message box buttons and answers.
 inline constexpr int32_t vbOKOnly = 0;

@@ -186,10 +186,26 @@ bool IsPortInList(int32_t Port, const List& oList) {
     return oList.FindItem(u"=", Variant::Long(Port), true, 0, false, 1) >= 0;
 }
 
+namespace {
+bool LoopStarted = false;
+bool PumpPassRunning = false;
+} // namespace
+
 void ProcessingLoop() {
+    LoopStarted = true;
     do {
         ScanTcpTable();
-        api::Sleep(1);
+        api::WaitForWork(1);
         api::DoEvents();
     } while (!ExitRequested);
+}
+
+void ScanFromPump() {
+    if (!LoopStarted || ExitRequested || PumpPassRunning)
+        return;
+    // A pass inside another pass's pump is safe for the outer one: like a cut, it leaves a newer
+    // snapshot, which the outer pass goes on with.
+    PumpPassRunning = true;
+    ScanTcpTable();
+    PumpPassRunning = false;
 }

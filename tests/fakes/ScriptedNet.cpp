@@ -78,6 +78,10 @@ const hostent* gethostbyname(const char*) {
     return &entry;
 }
 
+intptr_t TableWakeHandle() {
+    return -1;
+}
+
 void Sleep(uint32_t) {
     ++P().sleeps;
 }

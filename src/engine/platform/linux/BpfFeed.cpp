@@ -110,6 +110,12 @@ size_t BpfFeed::Drain(EventTable* table) {
     return drained_;
 }
 
+// The ring buffer's epoll descriptor: the kernel wakes it when a record is submitted to a ring
+// the reader has emptied, which every pass does.
+int BpfFeed::WakeFd() const {
+    return ring_buffer__epoll_fd(ring_);
+}
+
 uint64_t BpfFeed::LostEvents() const {
     uint64_t drops = std::atomic_ref<__u64>(skel_->bss->drops).load(std::memory_order_relaxed);
     bpf_prog_info info{};
@@ -198,6 +204,11 @@ const EventTable* UpdateEventFedTable() {
 
 TableMode CurrentTableMode() {
     return Source().mode;
+}
+
+int EventFeedWakeFd() {
+    const TableSource& s = Source();
+    return s.mode == TableMode::EventFed && s.feed ? s.feed->WakeFd() : -1;
 }
 
 void ResetTableSourceForTesting() {

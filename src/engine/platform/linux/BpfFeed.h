@@ -31,6 +31,9 @@ public:
     // Returns how many there were. Never blocks.
     size_t Drain(EventTable* table);
 
+    // A descriptor that polls readable while events wait in the ring.
+    int WakeFd() const;
+
     // Events lost since loading: failed ring reservations plus program runs the kernel skipped
     // because the tracepoint fired again on the same processor while the program ran.
     uint64_t LostEvents() const;
@@ -62,6 +65,9 @@ enum class TableMode {
 const EventTable* UpdateEventFedTable();
 
 TableMode CurrentTableMode();
+
+// Readable when the event feed has news for the table; -1 while the table is not event-fed.
+int EventFeedWakeFd();
 
 // Unloads the program and forgets the table; the next read starts over.
 void ResetTableSourceForTesting();

@@ -53,6 +53,10 @@ uint32_t GetTcpTable(MIB_TCPTABLE* pTcpTable, uint32_t* pdwSize, int32_t) {
     return okg::netlink::WriteTcpTable(lastDump, pTcpTable, pdwSize);
 }
 
+intptr_t TableWakeHandle() {
+    return okg::linuxfeed::EventFeedWakeFd();
+}
+
 uint32_t SetTcpEntry(MIB_TCPROW* pTcpRow) {
     if (!pTcpRow || pTcpRow->dwState != MIB_TCP_STATE_DELETE_TCB)
         return ERROR_INVALID_PARAMETER;

@@ -69,4 +69,9 @@ uint32_t SetTcpEntry(MIB_TCPROW* pTcpRow) {
     return result;
 }
 
+// The table offers no notification here: the loop reads it every millisecond.
+intptr_t TableWakeHandle() {
+    return -1;
+}
+
 } // namespace api
