@@ -6,6 +6,9 @@
 #include "support/basNetwork.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 
 TcpTable TcpTableBuffer;
 std::vector<ConnectionCacheEntry> ConnectionCache;
@@ -191,12 +194,44 @@ bool LoopStarted = false;
 bool PumpPassRunning = false;
 } // namespace
 
+// OKG_LOOP_STATS: once a second, the longest pass and the longest loop iteration (pass, wait and
+// pump) of that second on stderr, for benchmarks of the program as people run it.
+class LoopStats {
+public:
+    using Clock = std::chrono::steady_clock;
+    LoopStats() : on_(std::getenv("OKG_LOOP_STATS") != nullptr) {}
+    bool On() const { return on_; }
+    void Note(Clock::time_point start, Clock::time_point scanned, Clock::time_point end) {
+        longestPass_ = std::max(longestPass_, scanned - start);
+        longestIteration_ = std::max(longestIteration_, end - start);
+        if (end - printed_ < std::chrono::seconds(1))
+            return;
+        using us = std::chrono::microseconds;
+        std::fprintf(
+            stderr, "okg-loop: pass %lld us, iteration %lld us\n",
+            static_cast<long long>(std::chrono::duration_cast<us>(longestPass_).count()),
+            static_cast<long long>(std::chrono::duration_cast<us>(longestIteration_).count()));
+        longestPass_ = longestIteration_ = {};
+        printed_ = end;
+    }
+
+private:
+    bool on_;
+    Clock::duration longestPass_{}, longestIteration_{};
+    Clock::time_point printed_{};
+};
+
 void ProcessingLoop() {
     LoopStarted = true;
+    LoopStats stats;
     do {
+        const auto start = stats.On() ? LoopStats::Clock::now() : LoopStats::Clock::time_point();
         ScanTcpTable();
+        const auto scanned = stats.On() ? LoopStats::Clock::now() : start;
         api::WaitForWork(1);
         api::DoEvents();
+        if (stats.On())
+            stats.Note(start, scanned, LoopStats::Clock::now());
     } while (!ExitRequested);
 }
 

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace okg::linuxfeed {
@@ -55,7 +56,9 @@ void RefuseLoadForTesting(bool refuse) {
 }
 
 std::unique_ptr<BpfFeed> BpfFeed::Open(std::string& whyNot) {
-    if (refuseLoad) {
+    // OKG_REFUSE_BPF: the program as it runs without the rights, for benchmarks on a machine
+    // that has them.
+    if (refuseLoad || std::getenv("OKG_REFUSE_BPF") != nullptr) {
         whyNot = "loading the BPF program was refused: " + std::string(std::strerror(EPERM)) +
                  " (needs CAP_BPF and CAP_PERFMON)";
         return nullptr;
