@@ -8,7 +8,7 @@ packages=(
     qt6-base-dev libgl-dev
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     clang libbpf-dev bpftool
-    xvfb xauth trayer xdotool x11-utils
+    xvfb xauth trayer xdotool x11-utils openbox python3
     iproute2
     "$@"
 )
