@@ -92,6 +92,17 @@ void EventTable::ResyncEventless(const std::vector<netlink::SocketRow>& dump,
     lastResync_ = now;
 }
 
+void EventTable::MergeBackgroundDump(ResyncKind kind, const std::vector<netlink::SocketRow>& dump,
+                                     const std::vector<okg_tcp_event>& since,
+                                     Clock::time_point now) {
+    if (kind == ResyncKind::Full)
+        Resync(dump, now);
+    else if (kind == ResyncKind::Eventless)
+        ResyncEventless(dump, now);
+    for (const okg_tcp_event& event : since)
+        Apply(event);
+}
+
 void EventTable::Apply(const okg_tcp_event& event) {
     auto it = index_.find(event.cookie);
     if (event.new_state == KernelClose) {

@@ -52,12 +52,21 @@ public:
     // Known sockets keep their row position here too.
     void ResyncEventless(const std::vector<netlink::SocketRow>& dump, Clock::time_point now);
 
+    // Merges a dump read off the loop's thread while the events of `since` were being applied: the
+    // dump is merged as Resync (full) or ResyncEventless would, then those events are applied
+    // again on top, so that a socket the dump saw before its latest event ends in its latest state
+    // (a connection made meanwhile stays, one closed meanwhile goes).
+    void MergeBackgroundDump(ResyncKind kind, const std::vector<netlink::SocketRow>& dump,
+                             const std::vector<okg_tcp_event>& since, Clock::time_point now);
+
     // Applies one state change.
     void Apply(const okg_tcp_event& event);
 
     // Takes the feed's running count of lost events (ring drops and skipped program runs); any
     // growth makes the table untrustworthy until the next resync.
     void NoteLostEvents(uint64_t total);
+    // Events were lost while a background dump ran: that dump cannot stand for the table.
+    void MarkUntrusted() { lost_ = true; }
 
     // Full before the first resync, after lost events and once FullInterval has passed since the
     // last full one; otherwise Eventless once EventlessInterval has passed since any resync.
