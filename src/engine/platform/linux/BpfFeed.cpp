@@ -9,10 +9,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 namespace okg::linuxfeed {
 
@@ -101,15 +104,19 @@ int BpfFeed::OnEvent(void* ctx, void* data, size_t size) {
         okg_tcp_event event;
         std::memcpy(&event, data, sizeof event);
         self->target_->Apply(event);
+        if (self->log_)
+            self->log_->push_back(event);
     }
     return 0;
 }
 
-size_t BpfFeed::Drain(EventTable* table) {
+size_t BpfFeed::Drain(EventTable* table, std::vector<okg_tcp_event>* log) {
     target_ = table;
+    log_ = log;
     drained_ = 0;
     ring_buffer__consume(ring_);
     target_ = nullptr;
+    log_ = nullptr;
     return drained_;
 }
 
@@ -121,18 +128,87 @@ int BpfFeed::WakeFd() const {
 
 uint64_t BpfFeed::LostEvents() const {
     uint64_t drops = std::atomic_ref<__u64>(skel_->bss->drops).load(std::memory_order_relaxed);
-    bpf_prog_info info{};
-    uint32_t length = sizeof info;
-    uint64_t misses = 0;
-    if (bpf_obj_get_info_by_fd(bpf_program__fd(skel_->progs.okg_tcp_set_state), &info, &length) ==
-        0)
-        misses = info.recursion_misses;
-    return drops + misses;
+    // The skipped runs take a system call: asked for every few milliseconds, not at every pass.
+    const auto now = std::chrono::steady_clock::now();
+    if (now - missesRead_ >= std::chrono::milliseconds(10)) {
+        missesRead_ = now;
+        bpf_prog_info info{};
+        uint32_t length = sizeof info;
+        if (bpf_obj_get_info_by_fd(bpf_program__fd(skel_->progs.okg_tcp_set_state), &info,
+                                   &length) == 0)
+            misses_ = info.recursion_misses;
+    }
+    return drops + misses_;
 }
 
 // --- Table source ------------------------------------------------------------------------------
 
 namespace {
+
+// A dump on a thread of its own. Walking the kernel's hash takes milliseconds on a machine with a
+// large one (262,144 buckets here: 14 ms), however few sockets it holds, and the loop must not
+// wait for it. The thread only reads the kernel into its own rows; the loop takes them.
+class BackgroundDump {
+public:
+    BackgroundDump() : thread_([this] { Run(); }) {}
+    ~BackgroundDump() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+    }
+    void Start(uint32_t states) {
+        {
+            std::lock_guard lock(mutex_);
+            states_ = states;
+            requested_ = true;
+        }
+        wake_.notify_one();
+    }
+    // The finished dump into out, with ok telling whether the kernel could be read; false while
+    // it runs.
+    bool Take(std::vector<netlink::SocketRow>& out, bool& ok) {
+        if (!finished_.load(std::memory_order_acquire))
+            return false;
+        std::lock_guard lock(mutex_);
+        out.swap(rows_);
+        ok = ok_;
+        finished_.store(false, std::memory_order_relaxed);
+        return true;
+    }
+
+private:
+    void Run() {
+        netlink::DiagSocket socket;
+        std::vector<netlink::SocketRow> rows;
+        for (;;) {
+            uint32_t states;
+            {
+                std::unique_lock lock(mutex_);
+                wake_.wait(lock, [this] { return stop_ || requested_; });
+                if (stop_)
+                    return;
+                requested_ = false;
+                states = states_;
+            }
+            const bool ok = netlink::DumpTcpSockets(socket, rows, states);
+            std::lock_guard lock(mutex_);
+            rows_.swap(rows);
+            ok_ = ok;
+            finished_.store(true, std::memory_order_release);
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stop_ = false, requested_ = false, ok_ = false;
+    uint32_t states_ = 0;
+    std::vector<netlink::SocketRow> rows_;
+    std::atomic<bool> finished_ = false;
+    std::thread thread_;
+};
 
 struct TableSource {
     TableMode mode = TableMode::NotStarted;
@@ -140,6 +216,13 @@ struct TableSource {
     EventTable table;
     bool seeded = false;
     std::vector<netlink::SocketRow> dump;
+    // The resync under way off the loop: its kind, when it was asked for, the loss count then,
+    // and the events applied since, to be applied again over its older rows.
+    std::unique_ptr<BackgroundDump> background;
+    ResyncKind running = ResyncKind::None;
+    EventTable::Clock::time_point requested{};
+    uint64_t lostAtRequest = 0;
+    std::vector<okg_tcp_event> since;
 };
 
 TableSource& Source() {
@@ -159,6 +242,52 @@ void TellCostlyMode(const std::string& why) {
     api::ShowNotice(std::u16string(text.begin(), text.end()));
 }
 
+// The first full read, before the table has ever been seeded, on the loop's thread: there is no
+// table to show until it is done.
+bool Seed(TableSource& s, EventTable::Clock::time_point now) {
+    // The dump supersedes what is in the ring. Events raised while it runs are applied on top of
+    // it, which leaves each socket in its latest state: every event carries the whole state, and
+    // a known address or port is never forgotten.
+    s.feed->Drain(nullptr);
+    if (!netlink::DumpTcpSockets(s.dump))
+        return false;
+    s.table.Resync(s.dump, now);
+    s.seeded = true;
+    // Now rather than at the next read: a connection made meanwhile shows a pass sooner.
+    s.feed->Drain(&s.table);
+    return true;
+}
+
+// Resyncs that are due run off the loop: asked for here, merged at a later read once the thread
+// is done. Meanwhile the events keep the table current and are kept for the merge.
+void ResyncInBackground(TableSource& s, EventTable::Clock::time_point now) {
+    if (s.running != ResyncKind::None) {
+        bool ok = false;
+        if (!s.background->Take(s.dump, ok))
+            return;
+        if (ok) {
+            s.table.MergeBackgroundDump(s.running, s.dump, s.since, s.requested);
+            if (s.feed->LostEvents() != s.lostAtRequest)
+                s.table.MarkUntrusted();
+        }
+        // A failed one is asked for again at the next read.
+        s.running = ResyncKind::None;
+        s.since.clear();
+        return;
+    }
+    const ResyncKind due = s.table.DueResync(now);
+    if (due == ResyncKind::None)
+        return;
+    if (!s.background)
+        s.background = std::make_unique<BackgroundDump>();
+    // An eventless one need only list the sockets that report nothing: the events bring every
+    // other row up to date.
+    s.background->Start(due == ResyncKind::Eventless ? EventlessStates : netlink::DumpStates);
+    s.running = due;
+    s.requested = now;
+    s.lostAtRequest = s.feed->LostEvents();
+}
+
 } // namespace
 
 const EventTable* UpdateEventFedTable() {
@@ -173,35 +302,12 @@ const EventTable* UpdateEventFedTable() {
     if (s.mode != TableMode::EventFed)
         return nullptr;
 
-    s.feed->Drain(&s.table);
+    const auto now = EventTable::Clock::now();
+    if (!s.seeded)
+        return Seed(s, now) ? &s.table : nullptr;
+    s.feed->Drain(&s.table, s.running != ResyncKind::None ? &s.since : nullptr);
     s.table.NoteLostEvents(s.feed->LostEvents());
-    auto now = EventTable::Clock::now();
-    switch (s.table.DueResync(now)) {
-    case ResyncKind::None:
-        break;
-    case ResyncKind::Eventless:
-        // The events drained above brought every other row up to date: the dump need only list
-        // the sockets that report nothing. A failed one is tried again at the next read.
-        if (netlink::DumpTcpSockets(s.dump, EventlessStates)) {
-            s.table.ResyncEventless(s.dump, now);
-            s.feed->Drain(&s.table);
-        }
-        break;
-    case ResyncKind::Full:
-        // The dump supersedes what is in the ring. Events raised while it runs are applied on top
-        // of it, which leaves each socket in its latest state: every event carries the whole
-        // state, and a known address or port is never forgotten.
-        s.feed->Drain(nullptr);
-        if (netlink::DumpTcpSockets(s.dump)) {
-            s.table.Resync(s.dump, now);
-            s.seeded = true;
-            // Now rather than at the next read: a connection made meanwhile shows a pass sooner.
-            s.feed->Drain(&s.table);
-        } else if (!s.seeded) {
-            return nullptr;
-        }
-        break;
-    }
+    ResyncInBackground(s, now);
     return &s.table;
 }
 

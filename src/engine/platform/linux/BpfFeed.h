@@ -5,10 +5,14 @@
 
 #include "engine/basAPI.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "engine/platform/linux/bpf/tcpstate_event.h"
 
 struct tcpstate;
 struct ring_buffer;
@@ -27,9 +31,9 @@ public:
     BpfFeed& operator=(const BpfFeed&) = delete;
     ~BpfFeed();
 
-    // Applies every event waiting in the ring to table, or discards them with a null table.
-    // Returns how many there were. Never blocks.
-    size_t Drain(EventTable* table);
+    // Applies every event waiting in the ring to table, or discards them with a null table, and
+    // appends them to log when there is one. Returns how many there were. Never blocks.
+    size_t Drain(EventTable* table, std::vector<okg_tcp_event>* log = nullptr);
 
     // A descriptor that polls readable while events wait in the ring.
     int WakeFd() const;
@@ -45,7 +49,10 @@ private:
     tcpstate* skel_ = nullptr;
     ring_buffer* ring_ = nullptr;
     EventTable* target_ = nullptr;
+    std::vector<okg_tcp_event>* log_ = nullptr;
     size_t drained_ = 0;
+    mutable uint64_t misses_ = 0;
+    mutable std::chrono::steady_clock::time_point missesRead_{};
 };
 
 // Makes the next load fail as a refused one would (tests of the fallback).

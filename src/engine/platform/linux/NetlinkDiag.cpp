@@ -1,6 +1,7 @@
 #include "engine/platform/linux/NetlinkDiag.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
@@ -242,7 +243,11 @@ ReplyResult ParseDumpReply(std::span<const std::byte> bytes, uint32_t seq, uint3
 bool DumpTcpSockets(std::vector<SocketRow>& out, uint32_t states) {
     // Called about once a millisecond: one socket for the life of the process.
     static DiagSocket socket;
-    static bool legacyRefused = false;
+    return DumpTcpSockets(socket, out, states);
+}
+
+bool DumpTcpSockets(DiagSocket& socket, std::vector<SocketRow>& out, uint32_t states) {
+    static std::atomic<bool> legacyRefused = false;
     out.clear();
     if (!socket.Open())
         return false;

@@ -88,6 +88,8 @@ ReplyResult ParseDumpReply(std::span<const std::byte> bytes, uint32_t seq, uint3
 // its hash but builds and sends only those sockets, and leaves the listeners' table alone unless
 // LISTEN is asked for.
 bool DumpTcpSockets(std::vector<SocketRow>& out, uint32_t states = DumpStates);
+// The same over the caller's socket (one per thread).
+bool DumpTcpSockets(DiagSocket& socket, std::vector<SocketRow>& out, uint32_t states);
 
 // The entry of rows that names the same connection as row (both addresses and ports; the state
 // is not compared), an established one first, then any but TIME_WAIT; null when there is none.
