@@ -8,6 +8,8 @@
 #include "ui/ListBoxModel.h"
 #include "ui/SetupCommandButtons.h"
 
+#include <algorithm>
+
 #include <QAction>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -348,11 +350,14 @@ void frmMain::lstMainRefill(std::shared_ptr<const List> items) {
     refillPending_ = true;
     if (!ListBoxShown())
         return;
-    const qint64 since = lastRefill_.isValid() ? lastRefill_.elapsed() : RefillInterval;
-    if (userAction_ > 0 || since >= RefillInterval)
+    if (userAction_ > 0) {
         ShowPendingRefill();
-    else if (!refillTimer_.isActive())
-        refillTimer_.start(int(RefillInterval - since));
+        return;
+    }
+    // A pass's refill waits for the pump, so that the pass itself stays short.
+    const qint64 since = lastRefill_.isValid() ? lastRefill_.elapsed() : RefillInterval;
+    if (!refillTimer_.isActive())
+        refillTimer_.start(int(std::max<qint64>(0, RefillInterval - since)));
 }
 
 bool frmMain::ListBoxShown() const {
