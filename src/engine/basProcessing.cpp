@@ -97,8 +97,16 @@ void InitTcpStateNames() {
     TcpStateNames[13].clear();
 }
 
+namespace {
+// How long the last read of the table took: where a read walks the kernel's whole table (several
+// milliseconds), the loop leaves the processor twice as long between passes.
+std::chrono::steady_clock::duration LastReadTime{};
+} // namespace
+
 void ScanTcpTable() {
+    const auto readStart = std::chrono::steady_clock::now();
     TcpTableBuffer.Read();
+    LastReadTime = std::chrono::steady_clock::now() - readStart;
     const uint32_t count = TcpTableBuffer.EntryCount();
     EnsureConnectionCacheSize(int32_t(count));
     if (count != PreviousEntryCount)
@@ -228,7 +236,8 @@ void ProcessingLoop() {
         const auto start = stats.On() ? LoopStats::Clock::now() : LoopStats::Clock::time_point();
         ScanTcpTable();
         const auto scanned = stats.On() ? LoopStats::Clock::now() : start;
-        api::WaitForWork(1);
+        const auto readMs = std::chrono::ceil<std::chrono::milliseconds>(2 * LastReadTime);
+        api::WaitForWork(uint32_t(std::max<int64_t>(1, readMs.count())));
         api::DoEvents();
         if (stats.On())
             stats.Note(start, scanned, LoopStats::Clock::now());
