@@ -7,9 +7,11 @@ packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev libgl-dev
     libgtest-dev libgmock-dev googletest libbenchmark-dev
-    clang libbpf-dev bpftool
-    xvfb xauth trayer xdotool x11-utils openbox python3
+    clang libbpf-dev bpftool libseccomp-dev
+    xvfb xauth trayer xdotool x11-utils openbox libxcb1-dev
+    dbus at-spi2-core python3-pyatspi gir1.2-atspi-2.0
     iproute2
+    dpkg-dev file lintian appstream libcap2-bin adduser python3
     "$@"
 )
 

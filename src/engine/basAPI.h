@@ -65,6 +65,9 @@ uint32_t GetTcpTable(MIB_TCPTABLE* pTcpTable, uint32_t* pdwSize, int32_t bOrder)
 // never taken for its listener), 50 not supported here, 317 any other failure.
 uint32_t SetTcpEntry(MIB_TCPROW* pTcpRow);
 
+// What the user does on this platform to get the right to cut, told when a cut is refused.
+std::u16string CutRightsAdvice();
+
 // A handle that becomes ready when the connection table has news (on Linux the event feed's ring
 // buffer, a file descriptor); -1 where the platform cannot tell and only a read shows a change.
 intptr_t TableWakeHandle();

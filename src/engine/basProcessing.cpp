@@ -46,11 +46,14 @@ void CutConnection(const api::MIB_TCPROW wanted, uint32_t index, TcpTable& table
         }
     }
     if (at < count) {
-        api::MIB_TCPROW& row = table.Row(at);
+        // The platform is handed a copy: the snapshot keeps the state it reported, so a cut that
+        // is refused still shows its connection as established.
+        api::MIB_TCPROW row = table.Row(at);
         row.dwState = api::MIB_TCP_STATE_DELETE_TCB;
         if (api::SetTcpEntry(&row) == api::ERROR_ACCESS_DENIED && !CutRefusalShown) {
             CutRefusalShown = true;
-            api::ShowNotice(u"Cannot cut connections: this needs administrator rights.");
+            api::ShowNotice(u"Cannot cut connections: this needs administrator rights. " +
+                            api::CutRightsAdvice());
         }
     }
     api::DoEvents();
@@ -85,6 +88,10 @@ uint32_t TcpTable::Read() {
         }
     }
     return result;
+}
+
+std::u16string RemoteAddressTextOf(const api::MIB_TCPROW& row) {
+    return row.dwRemoteAddr != 0 ? AddressToText(row.dwRemoteAddr) : std::u16string(u"0.0.0.0");
 }
 
 void InitTcpStateNames() {
@@ -148,8 +155,7 @@ void CheckConnection(int32_t RemotePort, int32_t LocalPort, uint32_t State, int3
     const ConnectionKey key = KeyOf(row);
     ConnectionCacheEntry& entry = ConnectionCache[size_t(Index)];
     if (!entry.Recorded || !(entry.Key == key)) {
-        entry.RemoteAddressText =
-            row.dwRemoteAddr != 0 ? AddressToText(row.dwRemoteAddr) : std::u16string(u"0.0.0.0");
+        entry.RemoteAddressText = RemoteAddressTextOf(row);
         entry.Key = key;
         entry.Recorded = true;
         entry.Allowed = false;

@@ -57,6 +57,9 @@ inline ConnectionKey KeyOf(const api::MIB_TCPROW& row) {
     return {row.dwState, row.dwLocalAddr, row.dwLocalPort, row.dwRemoteAddr, row.dwRemotePort};
 }
 
+// The remote address as a row's entry records it: dotted text, "0.0.0.0" when there is none.
+std::u16string RemoteAddressTextOf(const api::MIB_TCPROW& row);
+
 struct ConnectionCacheEntry {
     ConnectionKey Key;
     bool Recorded = false; // false in a fresh entry, whose key matches no row

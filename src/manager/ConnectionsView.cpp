@@ -63,7 +63,12 @@ void Manager::RefreshCurrentConnections() {
         AppendDecimal(line, localPort);
         line += u' ';
         if (row.dwLocalAddr != 0 && known) {
-            const std::u16string& remote = ConnectionCache[i].RemoteAddressText;
+            // A rebuild inside a pass (the pump after a cut) meets rows the pass has not reached
+            // yet, whose entries still describe the connection that was there before: such a
+            // line is written from the row itself, as the entry will be once the pass gets there.
+            const ConnectionCacheEntry& entry = ConnectionCache[i];
+            const std::u16string remote =
+                entry.Key == KeyOf(row) ? entry.RemoteAddressText : RemoteAddressTextOf(row);
             if (remote == u"0.0.0.0") {
                 line += u':';
                 line += AddressToText(row.dwLocalAddr);

@@ -1,5 +1,7 @@
 #include "ui/Command.h"
+#include "ui/CommandAccessible.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCursor>
 #include <QFile>
@@ -417,6 +419,7 @@ bool WriteDesignData(const DesignData& data, const QString& path) {
 
 Command::Command(QWidget* parent) : QWidget(parent) {
     InitCommandResources();
+    InstallCommandAccessible();
     setFocusPolicy(Qt::StrongFocus);
     setMouseTracking(true);
     setAttribute(Qt::WA_OpaquePaintEvent);
@@ -442,6 +445,8 @@ void Command::SetCaption(const QString& caption) {
     caption_ = caption;
     emit PropertyChanged(u"Caption"_qs);
     Redraw();
+    QAccessibleEvent named(this, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&named);
 }
 
 bool Command::Enabled() {
@@ -456,6 +461,10 @@ void Command::SetEnabled(bool enabled) {
     enabled_ = enabled;
     emit PropertyChanged(u"Enabled"_qs);
     Redraw();
+    QAccessible::State unavailable;
+    unavailable.disabled = true;
+    QAccessibleStateChangeEvent changed(this, unavailable);
+    QAccessible::updateAccessibility(&changed);
 }
 
 void Command::SetFont(const QFont& font) {
@@ -465,8 +474,10 @@ void Command::SetFont(const QFont& font) {
 }
 
 void Command::SetFontColour(int colour) {
-    SetTextColour(colour);
-    fontColour_ = textColour_;
+    // A colour the host refuses leaves the caption colour as it was: reading the host back would
+    // take the silver of a disabled button for it.
+    if (SetTextColour(colour))
+        fontColour_ = textColour_;
     emit PropertyChanged(u"FontColour"_qs);
     Redraw();
 }
@@ -513,9 +524,9 @@ void Command::ReadProperties(const PropertyBag& bag) {
         firstRun_ = int(*firstRun);
     if (const auto colour =
             ToWhole(bag.ReadProperty(u"FontColour"_qs, 0), std::numeric_limits<int32_t>::min(),
-                    std::numeric_limits<int32_t>::max()))
-        SetTextColour(int(*colour));
-    fontColour_ = textColour_;
+                    std::numeric_limits<int32_t>::max());
+        colour && SetTextColour(int(*colour)))
+        fontColour_ = textColour_;
     if (const auto opacity = ToWhole(bag.ReadProperty(u"Visible"_qs, 1), 0, 1))
         SetOpaque(*opacity == 1);
     Redraw();
@@ -741,12 +752,7 @@ bool Command::event(QEvent* event) {
     if (event->type() == QEvent::Shortcut) {
         const auto* shortcut = static_cast<QShortcutEvent*>(event);
         if (shortcutId_ != 0 && shortcut->shortcutId() == shortcutId_) {
-            if (enabled_) {
-                // The access key brings the focus along, as any control's access key does.
-                if (!hasFocus())
-                    setFocus(Qt::ShortcutFocusReason);
-                AccessKeyPress();
-            }
+            Press();
             return true;
         }
     }
@@ -834,6 +840,15 @@ void Command::LostFocus() {
         buttonState_ = NormalState;
         PaintState(Skin::Normal);
     }
+}
+
+void Command::Press() {
+    if (!enabled_)
+        return;
+    // As any control's access key does, the press brings the focus along.
+    if (!hasFocus())
+        setFocus(Qt::ShortcutFocusReason);
+    AccessKeyPress();
 }
 
 void Command::AccessKeyPress() {

@@ -93,6 +93,8 @@ public:
     void SetCaption(const QString& caption);
     // The first read of a control that was never set up forces it enabled (FirstRun).
     bool Enabled();
+    // The flag as it stands, without the first read's set-up: for whoever only looks.
+    bool Available() const { return enabled_; }
     void SetEnabled(bool enabled);
     QFont Font() const { return font_; }
     void SetFont(const QFont& font);
@@ -106,6 +108,10 @@ public:
 
     // Starts the pointer-leave detection and sets the Normal state; does not repaint.
     Q_INVOKABLE void Initialize();
+
+    // What the access key does (and a screen reader's press): focus, the press look, Click.
+    // Nothing while Enabled is false.
+    void Press();
 
     // The design data: restore right after creation, store when the form is saved.
     void ReadProperties(const PropertyBag& bag);

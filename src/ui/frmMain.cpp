@@ -8,8 +8,6 @@
 #include "ui/ListBoxModel.h"
 #include "ui/SetupCommandButtons.h"
 
-#include <algorithm>
-
 #include <QAction>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -22,6 +20,15 @@
 #include <QPainter>
 #include <QScreen>
 #include <QScrollBar>
+#include <QWindow>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#ifdef OKG_HAVE_XCB
+#include <xcb/xcb.h>
+#endif
 
 namespace {
 
@@ -52,6 +59,36 @@ void SetColours(QWidget* widget, const QColor& base, const QColor& text) {
 
 QString ToQ(const std::u16string& text) {
     return QString::fromStdU16String(text);
+}
+
+// The state an X11 window manager gives the window when it is next mapped: Qt leaves the hint
+// as it was when the window was first shown, whatever its window state, so a minimized window
+// shown from the tray came back restored. Elsewhere the window state is enough.
+void SetInitialStateIconic([[maybe_unused]] QWidget* window, [[maybe_unused]] bool iconic) {
+#ifdef OKG_HAVE_XCB
+    if (QGuiApplication::platformName() != QLatin1String("xcb") || !window->windowHandle())
+        return;
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    xcb_connection_t* connection = x11 ? x11->connection() : nullptr;
+    if (!connection)
+        return;
+    const auto id = xcb_window_t(window->winId());
+    // WM_HINTS: flags, input, initial state, icon pixmap, icon window, x, y, icon mask, group.
+    uint32_t hints[9] = {};
+    const xcb_get_property_cookie_t cookie =
+        xcb_get_property(connection, 0, id, XCB_ATOM_WM_HINTS, XCB_ATOM_WM_HINTS, 0, 9);
+    if (xcb_get_property_reply_t* reply = xcb_get_property_reply(connection, cookie, nullptr)) {
+        const int words = reply->format == 32 ? xcb_get_property_value_length(reply) / 4 : 0;
+        std::memcpy(hints, xcb_get_property_value(reply), size_t(std::min(words, 9)) * 4);
+        std::free(reply);
+    }
+    constexpr uint32_t StateHint = 2, NormalState = 1, IconicState = 3;
+    hints[0] |= StateHint;
+    hints[2] = iconic ? IconicState : NormalState;
+    xcb_change_property(connection, XCB_PROP_MODE_REPLACE, id, XCB_ATOM_WM_HINTS, XCB_ATOM_WM_HINTS,
+                        32, 9, hints);
+    xcb_flush(connection);
+#endif
 }
 
 } // namespace
@@ -88,6 +125,9 @@ frmMain::frmMain(QWidget* parent)
     txtHead->setAlignment(Qt::AlignCenter);
     // The heading holds no data: every view selection replaces it.
     txtHead->setReadOnly(true);
+    txtHead->setAccessibleName(QStringLiteral("View"));
+    // A screen reader names the list after the view it shows.
+    lstMain->setAccessibleName(txtHead->text());
     SetColours(txtHead, QColor(92, 197, 231), Qt::black);
 
     cmdLocalIP = AddButton("cmdLocalIP", 3960, 2280, 2235, 435);
@@ -102,6 +142,7 @@ frmMain::frmMain(QWidget* parent)
     txtItem->setObjectName(QStringLiteral("txtItem"));
     txtItem->setGeometry(TwipsRect(120, 4470, 2955, 315));
     txtItem->setFont(Arial());
+    txtItem->setAccessibleName(QStringLiteral("New item"));
 
     cmdWebsite = AddButton("cmdWebsite", 3960, 4350, 2265, 435);
     cmdReadme = AddButton("cmdReadme", 3960, 3930, 2265, 435);
@@ -110,6 +151,7 @@ frmMain::frmMain(QWidget* parent)
     chkShowX->setObjectName(QStringLiteral("chkShowX"));
     chkShowX->setGeometry(TwipsRect(3990, 1980, 195, 195));
     chkShowX->setChecked(true);
+    chkShowX->setAccessibleName(QStringLiteral("Show only connected"));
 
     Label1 = new QLabel(QStringLiteral("Show only connected"), this);
     Label1->setObjectName(QStringLiteral("Label1"));
@@ -213,6 +255,7 @@ void frmMain::TrayActivated(QSystemTrayIcon::ActivationReason reason) {
     switch (reason) {
     case QSystemTrayIcon::Trigger:
     case QSystemTrayIcon::DoubleClick:
+        SetInitialStateIconic(this, false);
         setWindowState(windowState() & ~Qt::WindowMinimized);
         show();
         raise();
@@ -220,6 +263,7 @@ void frmMain::TrayActivated(QSystemTrayIcon::ActivationReason reason) {
         break;
     case QSystemTrayIcon::Context:
         // Shown again, but left minimized.
+        SetInitialStateIconic(this, true);
         show();
         raise();
         activateWindow();
@@ -400,8 +444,11 @@ bool frmMain::lstMainSelected(int32_t row) const {
 // an unchanged value costs no repaint.
 void frmMain::txtHeadSetText(const std::u16string& text) {
     const QString heading = ToQ(text);
-    if (txtHead->text() != heading)
-        txtHead->setText(heading);
+    if (txtHead->text() == heading)
+        return;
+    txtHead->setText(heading);
+    // Told to a screen reader only when it changes, not at every refill of the same view.
+    lstMain->setAccessibleName(heading);
 }
 
 void frmMain::mnuDeleteSetEnabled(bool enabled) {

@@ -153,6 +153,8 @@ int32_t MsgBox(const std::u16string& prompt, int32_t buttons, const std::u16stri
 }
 
 void ShowNotice(const std::u16string& text) {
+    // Also on stderr: without a display (offscreen) nobody sees the window's title.
+    std::fprintf(stderr, "okgate: %s\n", ToQ(text).toLocal8Bit().constData());
     if (mainWindow)
         mainWindow->ShowNotice(ToQ(text));
 }

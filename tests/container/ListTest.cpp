@@ -60,11 +60,19 @@ TEST(List, AddConvertsAndNeverRevivesARemovedItem) {
     List texts = Make(&List::InitStringList, {T("a"), T("Gone")});
     EXPECT_EQ(numbers.DeleteLastItems(-1), OutOfRange);
     EXPECT_EQ(numbers.DeleteLastItems(4), OutOfRange);
+    List all = Make(&List::InitLongList, {L(1), L(2)});
+    EXPECT_EQ(all.DeleteLastItems(2), 0);
+    EXPECT_EQ(all.GetItemCount(), 0);
     ASSERT_EQ(numbers.DeleteLastItems(1), 0);
     ASSERT_EQ(texts.DeleteLastItems(1), 0);
     EXPECT_EQ(numbers.AddItem(T("abc")), 0);
     EXPECT_EQ(texts.AddItem(Variant::Null()), 0);
     EXPECT_EQ(ItemsOf(numbers), (Items{u"1", u"2", u"0"}));
+    numbers.Reset(); // empties, keeping the element type
+    EXPECT_EQ(numbers.GetItemCount(), 0);
+    EXPECT_EQ(numbers.GetListMode(), List::ListModeLong);
+    EXPECT_EQ(numbers.AddItem(Variant::Double(2.5)), 0);
+    EXPECT_EQ(ItemsOf(numbers), Items{u"2"});
     EXPECT_EQ(texts.FindItem(u"=", T(""), false), 1); // text and key both cleared
 }
 
@@ -123,6 +131,7 @@ TEST(FindItem, ResultCodesInTheirPrecedence) {
            {{u"=", Variant::Null(), OutOfRange, 3},
             {u"=", L(5), OutOfRange, -1},
             {u"LIKE", T("abc"), List::NotConvertible},
+            {u"LIKE", L(5), NotFound},
             {u"<>", L(5), NotFound}});
     Expect(Make(&List::InitStringList, {T("a")}), {{u"=", T("a"), OutOfRange, 1},
                                                    {u"<", Variant::Null(), List::NotConvertible},
@@ -132,6 +141,9 @@ TEST(FindItem, ResultCodesInTheirPrecedence) {
 TEST(FindItem, NumbersCompareByValueInBothDirections) {
     Expect(Make(&List::InitLongList, {L(5), L(7), L(5)}),
            {{u"=", L(5), 2, 0, 1, true, true},
+            {u"=", L(7), 1, 1, 1, true, true}, // the reversed walk ends at StartAtIndex
+            {u"<=", L(5), 0},
+            {u">=", L(7), 1},
             {u"=", L(5), 2, 1},
             {u"=", L(7), NotFound, 2},
             {u"=", L(7), NotFound, 2, 1, true, true},
@@ -153,7 +165,8 @@ TEST(FindItem, TextEqualityAndLikeWithCaseAndPosition) {
             {u"=", T("AB"), 1, 0, 1, false},
             {u"=", T("a"), NotFound, 0, 1, false},
             {u"=", T("\u00e9cole"), 2, 0, 1, false},
-            {u"LIKE", T("b"), 1, 0, 1, true, true}});
+            {u"LIKE", T("b"), 1, 0, 1, true, true},
+            {u"like", T("d"), 0}});
     Expect(Make(&List::InitStringList, {T("abcabc"), T("a*c")}),
            {{u"LIKE", T("ABC"), 0, 0, 4, false},
             {u"LIKE", T("ABC"), NotFound, 0, 4},

@@ -1,13 +1,17 @@
-// The real program in its own folder: it cuts the blocked connection, runs once, saves on close.
+// The real program in its own folder: it cuts the blocked connection (with the right to), runs
+// once, saves on close.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -31,8 +35,10 @@ struct Finally { // runs at the end of the scope, whatever assertion returned ea
 };
 
 TEST(ProgramTest, CutsBlockedRunsOnceAndSavesTheListsWhenClosed) {
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "the cut needs CAP_NET_ADMIN: run as root";
+    // The cut needs CAP_NET_ADMIN; the rest of the test needs no rights and runs all the same.
+    const bool mayCut = ::geteuid() == 0;
+    if (!mayCut)
+        std::fprintf(stderr, "*** not root: the cut is not checked, only the rest ***\n");
     int fds[2][3] = {{-1, -1, -1}, {-1, -1, -1}}; // listener, client, server
     std::vector<pid_t> pids;
     char pattern[] = "/tmp/okgate-e2e-XXXXXX";
@@ -79,15 +85,26 @@ TEST(ProgramTest, CutsBlockedRunsOnceAndSavesTheListsWhenClosed) {
     const pid_t first = start();
     ASSERT_GT(first, 0);
 
-    // The blocked client sees its stream end; the other connection still carries a byte.
+    // The blocked connection is reset: an error on both ends, not an open stream with nothing
+    // to read. The other connection still carries a byte.
     pollfd p{fds[0][1], POLLIN, 0};
     char byte = 'x';
-    EXPECT_EQ(::poll(&p, 1, 30000), 1) << "the blocked connection was not cut";
-    EXPECT_LE(::recv(fds[0][1], &byte, 1, MSG_DONTWAIT), 0);
-    EXPECT_EQ(::send(fds[1][1], "y", 1, MSG_NOSIGNAL), 1);
-    EXPECT_TRUE(::recv(fds[1][2], &byte, 1, 0) == 1 && byte == 'y');
+    if (mayCut) {
+        EXPECT_EQ(::poll(&p, 1, 30000), 1) << "the blocked connection was not cut";
+        for (const int end : {fds[0][1], fds[0][2]}) {
+            errno = 0;
+            EXPECT_EQ(::recv(end, &byte, 1, MSG_DONTWAIT), -1);
+            EXPECT_TRUE(errno == ECONNRESET || errno == ECONNABORTED) << std::strerror(errno);
+        }
+    }
+    for (int i = mayCut ? 1 : 0; i < 2; ++i) { // a cut refused leaves it open, like the other one
+        EXPECT_EQ(::send(fds[i][1], "y", 1, MSG_NOSIGNAL), 1);
+        EXPECT_TRUE(::recv(fds[i][2], &byte, 1, 0) == 1 && byte == 'y') << i;
+    }
 
-    // Holding the instance lock by now, the first start makes a second one end at once.
+    // Once the first start holds the instance lock, a second one ends at once.
+    for (int waited = 0; !fs::exists(root / "okgate.lock") && waited < 30000; waited += 20)
+        ::usleep(20000);
     EXPECT_EQ(WaitExit(start(), 30000), 0);
     ASSERT_EQ(WaitExit(first, 0), -1) << "the first start must go on";
     ::kill(first, SIGTERM); // closes the window

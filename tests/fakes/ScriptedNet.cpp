@@ -86,6 +86,10 @@ void Sleep(uint32_t) {
     ++P().sleeps;
 }
 
+std::u16string CutRightsAdvice() {
+    return u"Ask for the right.";
+}
+
 std::u16string AppFolder() {
     return P().appFolder;
 }

@@ -78,7 +78,7 @@ TEST(EngineKernel, OnePassResetsTheBlockedConnectionsOnly) {
         EXPECT_EQ(CurrentTableMode(), refused ? TableMode::DumpPerCall : TableMode::EventFed);
         const auto& notices = fake::P().notices;
         EXPECT_EQ(notices.size(), refused ? 1u : 0u);
-        EXPECT_TRUE(!refused || notices.at(0).find(u"cap_bpf") != std::u16string::npos);
+        EXPECT_TRUE(!refused || notices.at(0).find(u"CAP_BPF") != std::u16string::npos);
     }
     RefuseLoadForTesting(false);
     ResetTableSourceForTesting();

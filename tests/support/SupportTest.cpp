@@ -31,6 +31,7 @@ TEST(Variant, NumbersRoundHalvesToEvenAndFailOutOfRange) {
         {V(" \t-12 "), -12, -12, No}, {V("12.5"), 12, 12, 12}, {V("13.5"), 14, 14, 14},
         {V("-0.5"), 0, 0, 0}, {V("255.5"), 256, 256, No}, {V("32767.5"), 32768, No, No},
         {V("-2147483648"), INT32_MIN, No, No}, {V("2147483648"), No, No, No},
+        {V("32767"), 32767, 32767, No}, {Variant::Double(255), 255, 255, 255},
         {V("2.50000000000000000001"), 3, 3, 3}, {Variant::Boolean(true), -1, -1, No},
         {Variant::Double(std::numeric_limits<double>::quiet_NaN()), No, No, No},
         {Variant{}, 0, 0, 0}, {Variant::Null(), No, No, No},
@@ -85,6 +86,7 @@ TEST(SafeConversions, GiveTheNeutralValueOnFailure) {
     EXPECT_EQ(ToIntegerSafe(Variant::Long(32768)), 0);
     EXPECT_EQ(ToLongSafe(Variant::Double(1e10)), 0);
     EXPECT_TRUE(ToBooleanSafe(Variant::Long(5)));
+    EXPECT_FALSE(ToBooleanSafe(Variant::Long(0)));
     EXPECT_FALSE(ToBooleanSafe(V("abc")));
 }
 

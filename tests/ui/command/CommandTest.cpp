@@ -1,6 +1,7 @@
 // The owner-drawn button: real mouse, focus, key and timer events, grab() pictures, stored data.
 #include "ui/Command.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCursor>
 #include <QTest>
@@ -42,7 +43,8 @@ protected:
 };
 
 enum Ev { Move, Down, Click, Right, Middle, In, Out, Away, Over };
-// From state (0: disabled), event, to state, skin painted ({}: no repaint at all), clicks.
+// From state (0: disabled; -1: disabled, yet left in state 1 by Initialize), event, to state, skin
+// painted ({}: no repaint at all), clicks.
 using Row = std::tuple<int, Ev, int, std::optional<Command::Skin>, int>;
 // clang-format off
 const Row kTransitions[] = {
@@ -55,7 +57,8 @@ const Row kTransitions[] = {
     {3, Out, 1, Normal, 0}, {4, Out, 1, Normal, 0}, {1, Away, 1, {}, 0}, {2, Away, 1, Normal, 0},
     {3, Away, 3, {}, 0}, {4, Away, 3, Selected, 0}, {2, Over, 2, {}, 0}, {0, Move, 0, {}, 0},
     {0, Click, 0, {}, 0}, {0, Right, 0, {}, 0}, {0, Middle, 0, {}, 0}, {0, In, 0, {}, 0},
-    {0, Away, 0, {}, 0}};
+    {0, Away, 0, {}, 0}, {-1, Move, 1, {}, 0}, {-1, Click, 1, {}, 0}, {-1, In, 1, {}, 0},
+    {-1, Away, 0, Disable, 0}};
 // clang-format on
 class Transition : public CommandTest, public ::testing::WithParamInterface<Row> {};
 
@@ -65,9 +68,11 @@ TEST_P(Transition, FollowsTheTable) {
     button->Initialize();
     if (from >= 3)
         button->setFocus(Qt::TabFocusReason);
-    button->SetEnabled(from != 0);
+    button->SetEnabled(from > 0);
+    if (from < 0)
+        button->Initialize();
     Pointer(from % 2 == 0);
-    ASSERT_EQ(button->ButtonState(), from);
+    ASSERT_EQ(button->ButtonState(), std::abs(from));
     const int paints = button->PaintCount();
     if (event == Move) {
         QTest::mouseMove(button, Centre() + QPoint(1, 1)); // a move even where the pointer rests
@@ -85,7 +90,9 @@ TEST_P(Transition, FollowsTheTable) {
     EXPECT_EQ(button->ButtonState(), state);
     EXPECT_EQ(clicks, clicked);
     EXPECT_EQ(button->PaintCount() > paints, painted.has_value());
-    EXPECT_EQ(button->LastSkin(), painted.value_or(button->LastSkin()));
+    if (painted) {
+        EXPECT_EQ(button->LastSkin(), *painted);
+    }
     if (event == Down)
         QTest::mouseRelease(button, Qt::LeftButton, {}, Centre());
 }
@@ -117,6 +124,8 @@ TEST_F(CommandTest, ClicksByDragAndAccessKey) {
     Pointer(false);
     ASSERT_TRUE(NextTick()); // selects, while the button is still pressed
     Pointer(true);
+    QTest::mouseMove(button, Centre()); // back over it, the left button still down
+    EXPECT_EQ(button->ButtonState(), 3);
     QTest::mouseRelease(button, Qt::LeftButton, {}, Centre());
     for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space})
         QTest::keyClick(button, key);
@@ -142,27 +151,45 @@ TEST_F(CommandTest, ClicksByDragAndAccessKey) {
     EXPECT_EQ(button->ButtonState(), 3);
 }
 
-// Per state: gradient direction (0, 4 keep the last), skin corners, inverted focus lines in 3, 4.
+// Per state: its skin in all eight frame pieces, gradient direction (0, 4 keep the last),
+// inverted focus lines in 3 and 4.
 TEST_F(CommandTest, LookFollowsTheState) {
     button->resize(150, 100);
     button->Initialize();
-    const std::tuple<std::function<void()>, int, bool, bool> steps[] = {
-        {[] {}, 1, false, false},
-        {[&] { Pointer(true); }, 2, true, false},
-        {[&] { button->setFocus(Qt::TabFocusReason); }, 4, true, true},
-        {[&] { Pointer(false), NextTick(); }, 3, false, true},
-        {[&] { Pointer(true); }, 4, false, true},
-        {[&] { button->SetEnabled(false); }, 0, false, false}};
-    for (const auto& [act, state, inverted, lines] : steps) {
+    const std::tuple<std::function<void()>, int, Command::Skin, bool, bool> steps[] = {
+        {[] {}, 1, Normal, false, false},
+        {[&] { Pointer(true); }, 2, HighLight, true, false},
+        {[&] { button->setFocus(Qt::TabFocusReason); }, 4, Pressed, true, true},
+        {[&] { Pointer(false), NextTick(); }, 3, Selected, false, true},
+        {[&] { Pointer(true); }, 4, HighLightSelect, false, true},
+        {[&] { button->SetEnabled(false); }, 0, Disable, false, false}};
+    for (const auto& [act, state, skin, inverted, lines] : steps) {
         act();
         ASSERT_EQ(button->ButtonState(), state);
-        const QImage shown = button->grab().toImage(), art = Command::SkinImage(button->LastSkin());
-        const int w = shown.width(), h = shown.height();
+        ASSERT_EQ(button->LastSkin(), skin);
+        const QImage shown = button->grab().toImage(), art = Command::SkinImage(skin);
+        const int w = shown.width(), h = shown.height(), cx = w / 2, cy = h / 2;
         const QRgb top = shown.pixel(w / 2, 5), bottom = shown.pixel(w / 2, h - 6);
         EXPECT_EQ(qBlue(top) - qRed(top) > 8, inverted) << state; // lavender, not white
         EXPECT_EQ(qBlue(bottom) - qRed(bottom) > 8, !inverted) << state;
-        for (int i = 0; i < 16; ++i) // the bottom right corner piece, placed by the size
-            ASSERT_EQ(Rgb(shown, w - 4 + i % 4, h - 4 + i / 4), Rgb(art, 60 + i % 4, 21 + i / 4));
+        // The 4-pixel frame: corners copied, edges stretched along their length (the art's edges
+        // are even along it), across the frame pixel for pixel.
+        for (int a = 0; a < 4; ++a) {
+            for (int b = 0; b < 4; ++b) {
+                const std::pair<QPoint, QPoint> pieces[] = {
+                    {{a, b}, {a, b}},                           // top left
+                    {{cx + b, a}, {30 + b, a}},                 // top
+                    {{w - 4 + a, b}, {60 + a, b}},              // top right
+                    {{w - 4 + a, cy + b}, {60 + a, 10 + b}},    // right
+                    {{w - 4 + a, h - 4 + b}, {60 + a, 21 + b}}, // bottom right
+                    {{cx + b, h - 4 + a}, {30 + b, 21 + a}},    // bottom
+                    {{a, h - 4 + b}, {a, 21 + b}},              // bottom left
+                    {{a, cy + b}, {a, 10 + b}}};                // left
+                for (const auto& [at, from] : pieces)
+                    ASSERT_EQ(Rgb(button->Surface(), at.x(), at.y()), Rgb(art, from.x(), from.y()))
+                        << state << " at " << at.x() << "," << at.y();
+            }
+        }
         int onLine[4] = {}; // left, top, right, bottom
         for (int i = 0; i < w * h; ++i) {
             const int x = i % w, y = i / w;
@@ -200,6 +227,52 @@ TEST_F(CommandTest, CaptionIsCentredAndSilverWhenDisabled) {
         EXPECT_LE(std::abs(high - (image.height() - 1 - low)), 3) << high << "-" << low;
         EXPECT_LE(std::abs((left - 4) - (image.width() - 5 - right)), 2) << left << "-" << right;
     }
+    // A word wider than the button wraps and fills it up to 4 pixels from either side.
+    button->SetEnabled(true);
+    button->SetCaption({});
+    const QImage blank = button->grab().toImage();
+    button->SetCaption(QString(60, u'l'));
+    const QImage wide = button->grab().toImage();
+    int left = wide.width(), right = 0;
+    for (int y = 0; y < wide.height(); ++y)
+        for (int x = 0; x < wide.width(); ++x)
+            if (wide.pixel(x, y) != blank.pixel(x, y))
+                left = std::min(left, x), right = std::max(right, x);
+    EXPECT_TRUE(left >= 4 && left <= 6) << left;
+    EXPECT_TRUE(right <= wide.width() - 5 && right >= wide.width() - 7) << right;
+}
+
+// A screen reader sees a push button: the caption without marks, the access key, focus and
+// unavailable states, and a press that clicks only while enabled. Looking sets nothing up.
+TEST_F(CommandTest, ScreenReadersSeeAPushButton) {
+    Command fresh(&host);
+    EXPECT_FALSE(QAccessible::queryAccessibleInterface(&fresh)->state().disabled);
+    EXPECT_EQ(fresh.FirstRun(), 0);
+    button->Initialize();
+    QAccessibleInterface* seen = QAccessible::queryAccessibleInterface(button);
+    ASSERT_EQ(seen->role(), QAccessible::Button);
+    for (const auto& [caption, name] : {std::pair{u"Salt && &Pepper"_qs, u"Salt & Pepper"_qs},
+                                        {u"Tail&"_qs, u"Tail"_qs},
+                                        {u"A&dd"_qs, u"Add"_qs}}) {
+        button->SetCaption(caption);
+        EXPECT_EQ(seen->text(QAccessible::Name), name);
+    }
+    QAccessibleActionInterface* actions = seen->actionInterface();
+    ASSERT_TRUE(actions);
+    const QString press = QAccessibleActionInterface::pressAction();
+    EXPECT_TRUE(actions->actionNames().contains(press));
+    EXPECT_EQ(actions->keyBindingsForAction(press), QStringList{u"Alt+D"_qs});
+    EXPECT_FALSE(seen->state().focused);
+    button->SetEnabled(false);
+    EXPECT_TRUE(seen->state().disabled);
+    actions->doAction(press);
+    EXPECT_EQ(clicks, 0);
+    EXPECT_FALSE(seen->state().focused);
+    button->SetEnabled(true);
+    EXPECT_FALSE(seen->state().disabled);
+    actions->doAction(press);
+    EXPECT_EQ(clicks, 1);
+    EXPECT_TRUE(seen->state().focused);
 }
 
 // By name: Enabled is the control's own flag; Visible 0 shows through unpainted, reading repaints.
@@ -230,7 +303,8 @@ TEST_F(CommandTest, Properties) {
     }
     EXPECT_EQ(DesignDataText(written), DesignDataText(data));
 
-    button->SetFontColour(0x0000FF); // shown silver, as the button is disabled
+    button->SetFontColour(0x0000FF);  // shown silver, as the button is disabled
+    button->SetFontColour(0x1000000); // refused by the host: the colour stays red, not silver
     for (const QString& caption : {u"Command"_qs, u" \"Q\" = a\\b\nnext\t "_qs}) {
         button->SetCaption(caption);
         written[u"c"_qs] = PropertyBag();

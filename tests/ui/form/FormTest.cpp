@@ -5,6 +5,7 @@
 #include "fakes/ScriptedPlatform.h"
 #include "manager/Manager.h"
 #include "ui/Command.h"
+#include "ui/SetupCommandButtons.h"
 #include "ui/frmMain.h"
 
 #include <QTest>
@@ -22,6 +23,19 @@ QString Stored(const QString& key) {
 struct TrayedForm : frmMain { // as on a desktop with a notification area
     bool TrayReachable() const override { return true; }
 };
+
+// What the platform shell was asked to open.
+class Opener : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> opened;
+public slots:
+    void Open(const QUrl& url) { opened << url; }
+};
+
+QAccessibleInterface* Accessible(QObject* object) {
+    return QAccessible::queryAccessibleInterface(object);
+}
 
 class FormTest : public ::testing::Test {
 protected:
@@ -95,6 +109,13 @@ TEST_F(FormTest, WindowAndTray) {
         if (auto* button = qobject_cast<Command*>(w))
             captions << button->Caption();
     } while ((w = w->nextInFocusChain()) != form->lstMain);
+    for (Command* button : form->findChildren<Command*>()) { // set up by Form_Load
+        EXPECT_EQ(button->ButtonState(), 1) << button->objectName().toStdString();
+        EXPECT_TRUE(button->MouseTimerActive()) << button->objectName().toStdString();
+    }
+    SetupCommandButtons(form.get(), false, false);
+    for (Command* button : form->findChildren<Command*>())
+        EXPECT_FALSE(button->property("Enabled").toBool()) << button->objectName().toStdString();
     EXPECT_EQ(chain.join(u' '),
               u"lstMain txtHead cmdLocalIP cmdAllowedIP cmdAddLocal cmdBlockedLocal "
               "cmdBlockedRemote cmdCurrentConnections cmdAdd txtItem cmdWebsite "
@@ -112,7 +133,6 @@ TEST_F(FormTest, WindowAndTray) {
     api::DoEvents();
     EXPECT_TRUE(form->isVisible());
     form->ShowNotice(u"cannot cut"_qs);
-    form->ShowNotice(u"cannot cut"_qs); // once per run
     EXPECT_EQ(form->windowTitle(), u"Orvo Kestrel Gate v1.0 Build 15 - cannot cut"_qs);
     Load<TrayedForm>(); // with one, minimizing hides and the tray's clicks bring it back
     using enum QSystemTrayIcon::ActivationReason;
@@ -291,6 +311,42 @@ TEST_F(FormTest, PassesGoOnWhileAMessageBoxWaits) {
     }
 }
 
+// A screen reader finds every control by name, the list named after its view, and a button's
+// press action switches the view. The read-me and web-site buttons hand the shell their targets.
+TEST_F(FormTest, ScreenReadersAndTheShell) {
+    Load();
+    QStringList buttons;
+    QAccessibleInterface* window = Accessible(form.get());
+    for (int i = 0; i < window->childCount(); ++i)
+        if (window->child(i)->role() == QAccessible::Button)
+            buttons << window->child(i)->text(QAccessible::Name);
+    buttons.sort();
+    EXPECT_EQ(buttons.join(u'|'),
+              u"Add|Add Local IPs to Allowed|Allowed IP Addreses|Blocked Local Ports|Blocked "
+              "Remote Ports|Current Connections|Local IP Addresses|Readme.txt|Visit Website"_qs);
+    for (const auto& [control, name] : {std::pair<QWidget*, QString>{form->txtHead, u"View"_qs},
+                                        {form->txtItem, u"New item"_qs},
+                                        {form->chkShowX, u"Show only connected"_qs},
+                                        {form->lstMain, u"Current Connections"_qs}})
+        EXPECT_EQ(Accessible(control)->text(QAccessible::Name), name);
+    QAccessibleInterface* local = Accessible(form->cmdLocalIP);
+    local->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+    EXPECT_EQ(Accessible(form->lstMain)->text(QAccessible::Name), u"Local IP Addresses"_qs);
+
+    QTemporaryDir folder;
+    AppPath = QDir::toNativeSeparators(folder.path() + u"/"_qs).toStdU16String();
+    QFile(folder.filePath(u"readme.txt"_qs)).open(QIODevice::WriteOnly);
+    Opener opener;
+    for (const char* scheme : {"file", "https"})
+        QDesktopServices::setUrlHandler(QLatin1String(scheme), &opener, "Open");
+    Click(form->cmdReadme);
+    Click(form->cmdWebsite);
+    for (const char* scheme : {"file", "https"})
+        QDesktopServices::unsetUrlHandler(QLatin1String(scheme));
+    EXPECT_EQ(opener.opened, (QList<QUrl>{QUrl::fromLocalFile(folder.filePath(u"readme.txt"_qs)),
+                                          QUrl(u"https://orvo.example/kestrelgate"_qs)}));
+}
+
 // Add keeps the typed text, stores a copy; the question adds local IPs in memory; closing saves.
 TEST_F(FormTest, EditingTheAllowedListAndClosing) {
     Load();
@@ -321,3 +377,5 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
+
+#include "FormTest.moc"

@@ -1,21 +1,24 @@
 #include "engine/platform/linux/BpfFeed.h"
 
+#include "engine/platform/linux/BpfProgram.h"
 #include "engine/platform/linux/EventTable.h"
 #include "engine/platform/linux/NetlinkDiag.h"
-#include "tcpstate.skel.h"
+#include "engine/platform/linux/Rights.h"
 
 #include <bpf/bpf.h>
-#include <bpf/libbpf.h>
+#include <linux/bpf.h>
 
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace okg::linuxfeed {
 
@@ -23,34 +26,15 @@ namespace {
 
 bool refuseLoad = false;
 
-// libbpf reports through a print hook; keep its last warning as the reason for a refusal
-// instead of writing verifier logs to the terminal of a desktop program.
-std::string lastLibbpfWarning;
-
-int KeepLibbpfWarning(enum libbpf_print_level level, const char* format, va_list args) {
-    if (level == LIBBPF_DEBUG)
-        return 0;
-    char text[512];
-    int n = std::vsnprintf(text, sizeof text, format, args);
-    if (n > 0) {
-        std::string line(text);
-        while (!line.empty() && (line.back() == '\n' || line.back() == ' '))
-            line.pop_back();
-        if (!line.empty())
-            lastLibbpfWarning = line;
-    }
-    return 0;
+void CloseAll(const FeedDescriptors& fds) {
+    for (int fd : {fds.ring, fds.counters, fds.program})
+        if (fd >= 0)
+            ::close(fd);
 }
 
-std::string Reason(const char* step, int err) {
-    err = err < 0 ? -err : err;
-    std::string why = std::string(step) + ": " + std::strerror(err);
-    if (err == EPERM || err == EACCES)
-        why += " (needs CAP_BPF and CAP_PERFMON)";
-    else if (!lastLibbpfWarning.empty())
-        why += " (" + lastLibbpfWarning + ")";
-    return why;
-}
+// The ring's layout, as the kernel maps it: each record starts with its length word.
+constexpr uint32_t RecordHeaderBytes = BPF_RINGBUF_HDR_SZ;
+constexpr uint32_t RecordFlags = BPF_RINGBUF_BUSY_BIT | BPF_RINGBUF_DISCARD_BIT;
 
 } // namespace
 
@@ -59,83 +43,118 @@ void RefuseLoadForTesting(bool refuse) {
 }
 
 std::unique_ptr<BpfFeed> BpfFeed::Open(std::string& whyNot) {
-    // OKG_REFUSE_BPF: the program as it runs without the rights, for benchmarks on a machine
-    // that has them.
-    if (refuseLoad || std::getenv("OKG_REFUSE_BPF") != nullptr) {
+    if (refuseLoad) {
         whyNot = "loading the BPF program was refused: " + std::string(std::strerror(EPERM)) +
                  " (needs CAP_BPF and CAP_PERFMON)";
         return nullptr;
     }
-    libbpf_set_print(KeepLibbpfWarning);
-    lastLibbpfWarning.clear();
+    auto program = BpfProgram::Load(whyNot);
+    if (!program)
+        return nullptr;
+    FeedDescriptors fds = program->Descriptors();
+    fds.ring = fcntl(fds.ring, F_DUPFD_CLOEXEC, 0);
+    fds.counters = fcntl(fds.counters, F_DUPFD_CLOEXEC, 0);
+    fds.program = fcntl(fds.program, F_DUPFD_CLOEXEC, 0);
+    auto feed = FromDescriptors(fds, whyNot);
+    if (feed)
+        feed->program_ = std::move(program);
+    return feed;
+}
 
+std::unique_ptr<BpfFeed> BpfFeed::FromDescriptors(const FeedDescriptors& fds, std::string& whyNot) {
     std::unique_ptr<BpfFeed> feed(new BpfFeed());
-    feed->skel_ = tcpstate__open();
-    if (!feed->skel_) {
-        whyNot = Reason("opening the BPF program failed", errno);
+    feed->ringFd_ = fds.ring;
+    feed->countersFd_ = fds.counters;
+    feed->programFd_ = fds.program;
+    const size_t page = size_t(sysconf(_SC_PAGESIZE));
+    const uint64_t bytes = fds.ringBytes;
+    if (fds.ring < 0 || fds.counters < 0 || fds.program < 0 || bytes < page ||
+        (bytes & (bytes - 1)) != 0 || bytes > (uint64_t(1) << 30)) {
+        whyNot = "the BPF ring buffer was not handed over";
         return nullptr;
     }
-    if (int err = tcpstate__load(feed->skel_)) {
-        whyNot = Reason("loading the BPF program failed", err);
+    // As libbpf's consumer maps it, without asking the kernel for the map's info (a bpf() call
+    // that older kernels refuse to a process without CAP_BPF): the consumer position, then the
+    // producer position and the data, mapped twice over so that a record never wraps.
+    void* consumer = mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_SHARED, fds.ring, 0);
+    if (consumer == MAP_FAILED) {
+        whyNot = "mapping the BPF ring buffer failed: " + std::string(std::strerror(errno));
         return nullptr;
     }
-    if (int err = tcpstate__attach(feed->skel_)) {
-        whyNot = Reason("attaching the BPF program failed", err);
+    feed->consumer_ = consumer;
+    feed->producerBytes_ = page + 2 * bytes;
+    void* producer =
+        mmap(nullptr, feed->producerBytes_, PROT_READ, MAP_SHARED, fds.ring, off_t(page));
+    if (producer == MAP_FAILED) {
+        whyNot = "mapping the BPF ring buffer failed: " + std::string(std::strerror(errno));
         return nullptr;
     }
-    feed->ring_ = ring_buffer__new(bpf_map__fd(feed->skel_->maps.events), &BpfFeed::OnEvent,
-                                   feed.get(), nullptr);
-    if (!feed->ring_) {
-        whyNot = Reason("opening the BPF ring buffer failed", errno);
+    feed->producer_ = producer;
+    feed->mask_ = bytes - 1;
+    void* counters = mmap(nullptr, page, PROT_READ, MAP_SHARED, fds.counters, 0);
+    if (counters == MAP_FAILED) {
+        whyNot = "mapping the BPF loss counters failed: " + std::string(std::strerror(errno));
         return nullptr;
     }
+    feed->counters_ = counters;
     return feed;
 }
 
 BpfFeed::~BpfFeed() {
-    ring_buffer__free(ring_);
-    tcpstate__destroy(skel_);
-}
-
-int BpfFeed::OnEvent(void* ctx, void* data, size_t size) {
-    auto* self = static_cast<BpfFeed*>(ctx);
-    ++self->drained_;
-    if (self->target_ && size >= sizeof(okg_tcp_event)) {
-        okg_tcp_event event;
-        std::memcpy(&event, data, sizeof event);
-        self->target_->Apply(event);
-        if (self->log_)
-            self->log_->push_back(event);
-    }
-    return 0;
+    const size_t page = size_t(sysconf(_SC_PAGESIZE));
+    if (consumer_)
+        munmap(consumer_, page);
+    if (producer_)
+        munmap(producer_, producerBytes_);
+    if (counters_)
+        munmap(const_cast<void*>(counters_), page);
+    CloseAll({ringFd_, 0, countersFd_, programFd_});
 }
 
 size_t BpfFeed::Drain(EventTable* table, std::vector<okg_tcp_event>* log) {
-    target_ = table;
-    log_ = log;
-    drained_ = 0;
-    ring_buffer__consume(ring_);
-    target_ = nullptr;
-    log_ = nullptr;
-    return drained_;
-}
-
-// The ring buffer's epoll descriptor: the kernel wakes it when a record is submitted to a ring
-// the reader has emptied, which every pass does.
-int BpfFeed::WakeFd() const {
-    return ring_buffer__epoll_fd(ring_);
+    auto* consumerPos = static_cast<uint64_t*>(consumer_);
+    const auto* producerPos = static_cast<const uint64_t*>(producer_);
+    const auto* data = static_cast<const unsigned char*>(producer_) + sysconf(_SC_PAGESIZE);
+    uint64_t consumed = __atomic_load_n(consumerPos, __ATOMIC_ACQUIRE);
+    size_t drained = 0;
+    for (;;) {
+        const uint64_t produced = __atomic_load_n(producerPos, __ATOMIC_ACQUIRE);
+        if (consumed >= produced)
+            break;
+        while (consumed < produced) {
+            const unsigned char* record = data + (consumed & mask_);
+            const uint32_t length =
+                __atomic_load_n(reinterpret_cast<const uint32_t*>(record), __ATOMIC_ACQUIRE);
+            if (length & BPF_RINGBUF_BUSY_BIT) // still being written: the next drain takes it
+                return drained;
+            const uint32_t size = length & ~RecordFlags;
+            consumed += (uint64_t(size) + RecordHeaderBytes + 7) & ~uint64_t(7);
+            if (!(length & BPF_RINGBUF_DISCARD_BIT)) {
+                ++drained;
+                if (table && size >= sizeof(okg_tcp_event)) {
+                    okg_tcp_event event;
+                    std::memcpy(&event, record + RecordHeaderBytes, sizeof event);
+                    table->Apply(event);
+                    if (log)
+                        log->push_back(event);
+                }
+            }
+            __atomic_store_n(consumerPos, consumed, __ATOMIC_RELEASE);
+        }
+    }
+    return drained;
 }
 
 uint64_t BpfFeed::LostEvents() const {
-    uint64_t drops = std::atomic_ref<__u64>(skel_->bss->drops).load(std::memory_order_relaxed);
+    const uint64_t drops =
+        __atomic_load_n(static_cast<const uint64_t*>(counters_), __ATOMIC_RELAXED);
     // The skipped runs take a system call: asked for every few milliseconds, not at every pass.
     const auto now = std::chrono::steady_clock::now();
     if (now - missesRead_ >= std::chrono::milliseconds(10)) {
         missesRead_ = now;
         bpf_prog_info info{};
         uint32_t length = sizeof info;
-        if (bpf_obj_get_info_by_fd(bpf_program__fd(skel_->progs.okg_tcp_set_state), &info,
-                                   &length) == 0)
+        if (bpf_obj_get_info_by_fd(programFd_, &info, &length) == 0)
             misses_ = info.recursion_misses;
     }
     return drops + misses_;
@@ -232,14 +251,16 @@ TableSource& Source() {
 
 bool noticeShown = false;
 
-void TellCostlyMode(const std::string& why) {
+void TellCostlyMode(const std::string& why, bool noRights) {
     if (noticeShown)
         return;
     noticeShown = true;
     std::string text = "Connections are followed by reading the whole table at every pass, which "
                        "keeps about a third of a processor busy and cuts a connection only within "
                        "a few milliseconds: " +
-                       why + ". Grant the program cap_net_admin, cap_bpf and cap_perfmon.";
+                       why + ".";
+    if (noRights)
+        text += std::string(" ") + RightsAdvice;
     api::ShowNotice(std::u16string(text.begin(), text.end()));
 }
 
@@ -295,10 +316,22 @@ const EventTable* UpdateEventFedTable() {
     TableSource& s = Source();
     if (s.mode == TableMode::NotStarted) {
         std::string why;
-        s.feed = BpfFeed::Open(why);
+        bool noRights = false;
+        // OKG_REFUSE_BPF: the program as it runs without the rights, for benchmarks on a machine
+        // that has them.
+        if (std::getenv("OKG_REFUSE_BPF") != nullptr)
+            why = "the event feed was turned off (OKG_REFUSE_BPF)";
+        else
+            s.feed = OpenFeedWithRights(why, noRights);
         s.mode = s.feed ? TableMode::EventFed : TableMode::DumpPerCall;
         if (!s.feed)
-            TellCostlyMode(why);
+            TellCostlyMode(why, noRights);
+    }
+    if (s.mode == TableMode::EventFed && !FeedStillAttached()) {
+        // The helper ended and its program with it: no more events will come.
+        s.feed.reset();
+        s.mode = TableMode::DumpPerCall;
+        TellCostlyMode("okgate-helper has ended", false);
     }
     if (s.mode != TableMode::EventFed)
         return nullptr;
@@ -323,6 +356,7 @@ int EventFeedWakeFd() {
 
 void ResetTableSourceForTesting() {
     Source() = TableSource{};
+    ResetRightsForTesting();
     noticeShown = false;
 }
 

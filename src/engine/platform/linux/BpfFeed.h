@@ -1,5 +1,5 @@
-// The kernel side of the event-fed table: the BPF program on the TCP state tracepoint, its ring
-// buffer and its loss counters; and the process-wide table source that GetTcpTable reads, which
+// The reading side of the event-fed table: the ring buffer and loss counters of the BPF program
+// on the TCP state tracepoint; and the process-wide table source that GetTcpTable reads, which
 // falls back to a full dump per read where the program cannot be loaded.
 #pragma once
 
@@ -14,18 +14,24 @@
 
 #include "engine/platform/linux/bpf/tcpstate_event.h"
 
-struct tcpstate;
-struct ring_buffer;
-
 namespace okg::linuxfeed {
 
+class BpfProgram;
 class EventTable;
+struct FeedDescriptors;
 
+// The reading side: the program's ring buffer and loss counters, mapped into this process. Reading
+// needs no right, so the window does it whether the program was loaded here or by okgate-helper.
 class BpfFeed {
 public:
-    // Loads and attaches the program. Null, with the reason in whyNot, when the kernel refuses it
-    // (no CAP_BPF or CAP_PERFMON, no BTF, a kernel too old).
+    // Loads and attaches the program in this process (which then needs CAP_BPF and CAP_PERFMON)
+    // and reads it. Null, with the reason in whyNot, when the kernel refuses it.
     static std::unique_ptr<BpfFeed> Open(std::string& whyNot);
+
+    // Reads a program loaded elsewhere: takes over the descriptors (closes them in any case) and
+    // maps the ring and the counters. Null, with the reason in whyNot, when they cannot be mapped.
+    static std::unique_ptr<BpfFeed> FromDescriptors(const FeedDescriptors& fds,
+                                                    std::string& whyNot);
 
     BpfFeed(const BpfFeed&) = delete;
     BpfFeed& operator=(const BpfFeed&) = delete;
@@ -36,7 +42,7 @@ public:
     size_t Drain(EventTable* table, std::vector<okg_tcp_event>* log = nullptr);
 
     // A descriptor that polls readable while events wait in the ring.
-    int WakeFd() const;
+    int WakeFd() const { return ringFd_; }
 
     // Events lost since loading: failed ring reservations plus program runs the kernel skipped
     // because the tracepoint fired again on the same processor while the program ran.
@@ -44,13 +50,14 @@ public:
 
 private:
     BpfFeed() = default;
-    static int OnEvent(void* ctx, void* data, size_t size);
 
-    tcpstate* skel_ = nullptr;
-    ring_buffer* ring_ = nullptr;
-    EventTable* target_ = nullptr;
-    std::vector<okg_tcp_event>* log_ = nullptr;
-    size_t drained_ = 0;
+    std::unique_ptr<BpfProgram> program_; // loaded here; null when another process holds it
+    int ringFd_ = -1, countersFd_ = -1, programFd_ = -1;
+    void* consumer_ = nullptr; // the consumer position page (ours to write)
+    void* producer_ = nullptr; // the producer position page, then the data twice over
+    size_t producerBytes_ = 0;
+    const void* counters_ = nullptr;
+    uint64_t mask_ = 0;
     mutable uint64_t misses_ = 0;
     mutable std::chrono::steady_clock::time_point missesRead_{};
 };

@@ -314,10 +314,66 @@ namespace {
 
 constexpr int MaxAckReads = 64;
 
-// One SOCK_DESTROY request in the given family; the kernel's errno from its ack.
-int Destroy(DiagSocket& socket, uint8_t family, const SocketRow& target) {
-    DiagRequest req = MakeRequest(socket, SOCK_DESTROY, NLM_F_REQUEST | NLM_F_ACK, family, ~0u);
-    inet_diag_sockid& id = req.request.id;
+// Sends one request about a single socket and reads its answer: the socket's entry (copied to
+// found, when given) or an NLMSG_ERROR with the kernel's errno. Anything else belongs to an older
+// request and is passed over.
+int SingleRequest(DiagSocket& socket, uint16_t type, uint16_t flags, uint8_t family,
+                  const inet_diag_sockid& id, inet_diag_msg* found) {
+    DiagRequest req = MakeRequest(socket, type, flags, family, ~0u);
+    req.request.id = id;
+    if (!socket.Send(&req, sizeof(req))) {
+        socket.Close();
+        return EIO;
+    }
+    for (int reads = 0; reads < MaxAckReads; ++reads) {
+        bool ok = false;
+        const auto bytes = socket.Receive(ok);
+        if (!ok)
+            break;
+        size_t offset = 0;
+        while (bytes.size() - offset >= sizeof(nlmsghdr)) {
+            const auto header = ReadAt<nlmsghdr>(bytes, offset);
+            if (header.nlmsg_len < NLMSG_HDRLEN || header.nlmsg_len > bytes.size() - offset)
+                break;
+            const size_t body = header.nlmsg_len - NLMSG_HDRLEN;
+            if (header.nlmsg_seq == req.header.nlmsg_seq && header.nlmsg_pid == socket.PortId()) {
+                if (header.nlmsg_type == NLMSG_ERROR && body >= sizeof(int)) {
+                    const int error = ReadAt<int>(bytes, offset + NLMSG_HDRLEN);
+                    return error < 0 ? -error : error;
+                }
+                if (header.nlmsg_type == SOCK_DIAG_BY_FAMILY && found &&
+                    body >= sizeof(inet_diag_msg)) {
+                    *found = ReadAt<inet_diag_msg>(bytes, offset + NLMSG_HDRLEN);
+                    return 0;
+                }
+            }
+            offset += std::min<size_t>(NLMSG_ALIGN(header.nlmsg_len), bytes.size() - offset);
+        }
+    }
+    socket.Close(); // a late answer would otherwise be taken for the next request's
+    return EIO;
+}
+
+} // namespace
+
+uint32_t CutResult(int error) {
+    switch (error) {
+    case 0:
+        return api::NO_ERROR_;
+    case EPERM:
+    case EACCES:
+        return api::ERROR_ACCESS_DENIED;
+    case ENOENT:
+        return api::ERROR_NOT_FOUND;
+    case EOPNOTSUPP:
+        return api::ERROR_NOT_SUPPORTED;
+    default:
+        return api::ERROR_MR_MID_NOT_FOUND;
+    }
+}
+
+inet_diag_sockid SocketIdOf(const SocketRow& target, uint8_t family) {
+    inet_diag_sockid id{};
     const api::MIB_TCPROW& row = target.row;
     id.idiag_sport = static_cast<uint16_t>(row.dwLocalPort);
     id.idiag_dport = static_cast<uint16_t>(row.dwRemotePort);
@@ -328,49 +384,38 @@ int Destroy(DiagSocket& socket, uint8_t family, const SocketRow& target) {
     id.idiag_dst[last] = row.dwRemoteAddr;
     id.idiag_cookie[0] = static_cast<uint32_t>(target.cookie);
     id.idiag_cookie[1] = static_cast<uint32_t>(target.cookie >> 32);
-
-    if (!socket.Send(&req, sizeof(req))) {
-        socket.Close();
-        return EIO;
-    }
-    for (int reads = 0; reads < MaxAckReads; ++reads) {
-        bool ok = false;
-        const auto bytes = socket.Receive(ok);
-        if (!ok)
-            break;
-        // The ack is one NLMSG_ERROR; anything else belongs to an older request.
-        size_t offset = 0;
-        while (bytes.size() - offset >= sizeof(nlmsghdr)) {
-            const auto header = ReadAt<nlmsghdr>(bytes, offset);
-            if (header.nlmsg_len < NLMSG_HDRLEN || header.nlmsg_len > bytes.size() - offset)
-                break;
-            if (header.nlmsg_type == NLMSG_ERROR && header.nlmsg_seq == req.header.nlmsg_seq &&
-                header.nlmsg_pid == socket.PortId() &&
-                header.nlmsg_len >= NLMSG_HDRLEN + sizeof(int)) {
-                const int error = ReadAt<int>(bytes, offset + NLMSG_HDRLEN);
-                return error < 0 ? -error : error;
-            }
-            offset += std::min<size_t>(NLMSG_ALIGN(header.nlmsg_len), bytes.size() - offset);
-        }
-    }
-    socket.Close(); // a late ack would otherwise be taken for the next request's
-    return EIO;
+    return id;
 }
 
-} // namespace
+uint32_t CutInFamilies(const SocketRow& target,
+                       const std::function<uint32_t(uint8_t, const inet_diag_sockid&)>& cut) {
+    if (target.v4mapped)
+        return cut(AF_INET6, SocketIdOf(target, AF_INET6));
+    const uint32_t result = cut(AF_INET, SocketIdOf(target, AF_INET));
+    if (result == api::ERROR_NOT_FOUND)
+        return cut(AF_INET6, SocketIdOf(target, AF_INET6));
+    return result;
+}
 
-int DestroyTcpSocket(const SocketRow& target) {
-    // Its own socket: a cut may come between two dumps, never inside one.
-    static DiagSocket socket;
+int LookupTcpSocket(DiagSocket& socket, uint8_t family, const inet_diag_sockid& id,
+                    inet_diag_msg& found) {
     if (!socket.Open())
         return errno == EACCES || errno == EPERM ? EPERM : EIO;
-    if (target.v4mapped)
-        return Destroy(socket, AF_INET6, target);
-    const int error = Destroy(socket, AF_INET, target);
-    // A row read before the v4-mapped form was known may still name a dual-stack socket.
-    if (error == ENOENT && socket.Open())
-        return Destroy(socket, AF_INET6, target);
-    return error;
+    return SingleRequest(socket, SOCK_DIAG_BY_FAMILY, NLM_F_REQUEST, family, id, &found);
+}
+
+int DestroyTcpSocket(DiagSocket& socket, uint8_t family, const inet_diag_sockid& id) {
+    if (!socket.Open())
+        return errno == EACCES || errno == EPERM ? EPERM : EIO;
+    return SingleRequest(socket, SOCK_DESTROY, NLM_F_REQUEST | NLM_F_ACK, family, id, nullptr);
+}
+
+uint32_t CutTcpSocket(const SocketRow& target) {
+    // Its own socket: a cut may come between two dumps, never inside one.
+    static DiagSocket socket;
+    return CutInFamilies(target, [](uint8_t family, const inet_diag_sockid& id) {
+        return CutResult(DestroyTcpSocket(socket, family, id));
+    });
 }
 
 bool DiagSocket::Open() {

@@ -5,8 +5,11 @@
 
 #include "engine/basAPI.h"
 
+#include <linux/inet_diag.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -96,11 +99,34 @@ bool DumpTcpSockets(DiagSocket& socket, std::vector<SocketRow>& out, uint32_t st
 // A listening socket is never returned: a cut is for connections.
 const SocketRow* FindConnection(std::span<const SocketRow> rows, const api::MIB_TCPROW& row);
 
-// Destroys the kernel socket of target with SOCK_DESTROY (needs CAP_NET_ADMIN). The kernel checks
-// the cookie: looked up by its 4-tuple alone, a connection that has just gone would resolve to
-// its listener, which would be destroyed instead. 0 when done, else the kernel's errno (ENOENT
-// when the socket is gone).
-int DestroyTcpSocket(const SocketRow& target);
+// The result code of SetTcpEntry for the kernel's errno of a cut: 0 done, 5 no rights, 1168 no
+// such socket, 50 not supported by this kernel, 317 anything else.
+uint32_t CutResult(int error);
+
+// The sock_diag id of target's socket in family: AF_INET, or AF_INET6 with the addresses
+// v4-mapped (a dual-stack socket's IPv4 connection). The cookie is the row's.
+inet_diag_sockid SocketIdOf(const SocketRow& target, uint8_t family);
+
+// Cuts target through cut(family, id), which answers a result code of SetTcpEntry: a v4-mapped
+// row in AF_INET6; a plain row that is not found in AF_INET is tried again v4-mapped, since a row
+// read before the v4-mapped form was known may still name a dual-stack socket.
+uint32_t CutInFamilies(const SocketRow& target,
+                       const std::function<uint32_t(uint8_t, const inet_diag_sockid&)>& cut);
+
+// The kernel's own entry of the one socket id names, looked up by its addresses and ports; the
+// kernel also checks the cookie, except the "no cookie" value INET_DIAG_NOCOOKIE. 0 with found
+// filled in, else the kernel's errno (ENOENT when there is no such socket).
+int LookupTcpSocket(DiagSocket& socket, uint8_t family, const inet_diag_sockid& id,
+                    inet_diag_msg& found);
+
+// Destroys the socket id names with SOCK_DESTROY (needs CAP_NET_ADMIN). The kernel checks the
+// cookie: looked up by its 4-tuple alone, a connection that has just gone would resolve to its
+// listener, which would be destroyed instead. 0 when done, else the kernel's errno.
+int DestroyTcpSocket(DiagSocket& socket, uint8_t family, const inet_diag_sockid& id);
+
+// Cuts target's socket from this process (which then needs CAP_NET_ADMIN); a result code of
+// SetTcpEntry.
+uint32_t CutTcpSocket(const SocketRow& target);
 
 // Writes rows into table as the entry count followed by 20-byte rows. 0 on success; 122 when
 // *pdwSize is too small (or table is null), with the size needed written to *pdwSize and nothing

@@ -1,11 +1,11 @@
 // The IP helper calls of basAPI.h over netlink sock_diag: the table is a dump of the kernel's
-// TCP sockets, a cut is SOCK_DESTROY of the socket that a row of the last dump names.
+// TCP sockets, a cut is SOCK_DESTROY of the socket that a row of the last dump names (by this
+// process or by okgate-helper, see Rights.h).
 #include "engine/basAPI.h"
 #include "engine/platform/linux/BpfFeed.h"
 #include "engine/platform/linux/EventTable.h"
 #include "engine/platform/linux/NetlinkDiag.h"
-
-#include <cerrno>
+#include "engine/platform/linux/Rights.h"
 
 namespace api {
 
@@ -17,22 +17,6 @@ using okg::netlink::SocketRow;
 // was last given, in which a cut finds the cookie of its socket: the event-fed table or that dump.
 std::vector<SocketRow> lastDump;
 const std::vector<SocketRow>* lastRows = &lastDump;
-
-uint32_t ResultOf(int error) {
-    switch (error) {
-    case 0:
-        return NO_ERROR_;
-    case EPERM:
-    case EACCES:
-        return ERROR_ACCESS_DENIED;
-    case ENOENT:
-        return ERROR_NOT_FOUND;
-    case EOPNOTSUPP:
-        return ERROR_NOT_SUPPORTED;
-    default:
-        return ERROR_MR_MID_NOT_FOUND;
-    }
-}
 
 } // namespace
 
@@ -73,7 +57,12 @@ uint32_t SetTcpEntry(MIB_TCPROW* pTcpRow) {
     }
     if (!target)
         return ERROR_NOT_FOUND;
-    return ResultOf(okg::netlink::DestroyTcpSocket(*target));
+    return okg::linuxfeed::CutWithRights(*target);
+}
+
+std::u16string CutRightsAdvice() {
+    const std::string_view advice = okg::linuxfeed::RightsAdvice;
+    return std::u16string(advice.begin(), advice.end());
 }
 
 } // namespace api

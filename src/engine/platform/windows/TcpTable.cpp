@@ -69,6 +69,10 @@ uint32_t SetTcpEntry(MIB_TCPROW* pTcpRow) {
     return result;
 }
 
+std::u16string CutRightsAdvice() {
+    return u"Start it with \"Run as administrator\".";
+}
+
 // The table offers no notification here: the loop reads it every millisecond.
 intptr_t TableWakeHandle() {
     return -1;

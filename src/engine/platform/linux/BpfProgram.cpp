@@ -1,0 +1,81 @@
+#include "engine/platform/linux/BpfProgram.h"
+
+#include "tcpstate.skel.h"
+
+#include <bpf/libbpf.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+
+namespace okg::linuxfeed {
+
+namespace {
+
+// The reader finds the drop counter at the start of the program's .bss.
+static_assert(offsetof(tcpstate::tcpstate__bss, drops) == 0);
+
+// libbpf reports through a print hook; keep its last warning as the reason for a refusal
+// instead of writing verifier logs to the terminal of a desktop program.
+std::string lastLibbpfWarning;
+
+int KeepLibbpfWarning(enum libbpf_print_level level, const char* format, va_list args) {
+    if (level == LIBBPF_DEBUG)
+        return 0;
+    char text[512];
+    int n = std::vsnprintf(text, sizeof text, format, args);
+    if (n > 0) {
+        std::string line(text);
+        while (!line.empty() && (line.back() == '\n' || line.back() == ' '))
+            line.pop_back();
+        if (!line.empty())
+            lastLibbpfWarning = line;
+    }
+    return 0;
+}
+
+std::string Reason(const char* step, int err) {
+    err = err < 0 ? -err : err;
+    std::string why = std::string(step) + ": " + std::strerror(err);
+    if (err == EPERM || err == EACCES)
+        why += " (needs CAP_BPF and CAP_PERFMON)";
+    else if (!lastLibbpfWarning.empty())
+        why += " (" + lastLibbpfWarning + ")";
+    return why;
+}
+
+} // namespace
+
+std::unique_ptr<BpfProgram> BpfProgram::Load(std::string& whyNot) {
+    libbpf_set_print(KeepLibbpfWarning);
+    lastLibbpfWarning.clear();
+
+    std::unique_ptr<BpfProgram> program(new BpfProgram());
+    program->skel_ = tcpstate__open();
+    if (!program->skel_) {
+        whyNot = Reason("opening the BPF program failed", errno);
+        return nullptr;
+    }
+    if (int err = tcpstate__load(program->skel_)) {
+        whyNot = Reason("loading the BPF program failed", err);
+        return nullptr;
+    }
+    if (int err = tcpstate__attach(program->skel_)) {
+        whyNot = Reason("attaching the BPF program failed", err);
+        return nullptr;
+    }
+    return program;
+}
+
+BpfProgram::~BpfProgram() {
+    tcpstate__destroy(skel_);
+}
+
+FeedDescriptors BpfProgram::Descriptors() const {
+    return {bpf_map__fd(skel_->maps.events), bpf_map__max_entries(skel_->maps.events),
+            bpf_map__fd(skel_->maps.bss), bpf_program__fd(skel_->progs.okg_tcp_set_state)};
+}
+
+} // namespace okg::linuxfeed

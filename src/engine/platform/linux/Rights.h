@@ -1,0 +1,38 @@
+// Where the rights live on Linux. A process that holds CAP_NET_ADMIN (run as root) loads the BPF
+// program and cuts by itself. Otherwise the window holds no right: okgate-helper, beside the
+// program, is started over a socket pair; it loads the program and hands over the descriptors the
+// window reads the events from, and resets connections on request. Without either, the window
+// shows everything and every cut is refused.
+#pragma once
+
+#include "engine/platform/linux/NetlinkDiag.h"
+
+#include <memory>
+#include <string>
+
+namespace okg::linuxfeed {
+
+class BpfFeed;
+
+// The event feed, by whichever path holds the rights; null with the reason in whyNot. noRights
+// tells whether the reason is a missing right (the user can do something about it).
+std::unique_ptr<BpfFeed> OpenFeedWithRights(std::string& whyNot, bool& noRights);
+
+// False once the helper that loaded the feed has ended: the program went with it.
+bool FeedStillAttached();
+
+// Resets target's connection by whichever path holds the right; a result code of SetTcpEntry
+// (5 where neither does).
+uint32_t CutWithRights(const netlink::SocketRow& target);
+
+// What the user does to get the right to cut, for the notices.
+inline constexpr char RightsAdvice[] =
+    "To get the right: install the okgate package, join the group okgate "
+    "(sudo adduser $USER okgate) and log in again.";
+
+// Tests start the helper of the build instead of the one beside the test program.
+void SetHelperPathForTesting(const std::string& path);
+// Ends the helper; the next use starts over.
+void ResetRightsForTesting();
+
+} // namespace okg::linuxfeed

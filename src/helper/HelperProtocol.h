@@ -1,0 +1,50 @@
+// The messages between the window and okgate-helper over a SOCK_SEQPACKET socket pair: one message
+// per datagram, each of a fixed size and starting with its type. A message of any other size or
+// type is malformed, and ends the helper.
+#pragma once
+
+#include <cstdint>
+
+namespace okg::helper {
+
+// The helper's end of the pair, where the window puts it before the exec.
+inline constexpr int ChannelFd = 3;
+
+enum MessageType : uint32_t {
+    HelloMessage = 0x6f6b0001,
+    ResetMessage = 0x6f6b0002,
+    ResetResultMessage = 0x6f6b0003,
+};
+
+// Helper -> window, once, first. When feedError is 0 it carries three descriptors (SCM_RIGHTS):
+// the ring buffer map, the counters map and the program, in that order.
+struct Hello {
+    uint32_t type = HelloMessage;
+    int32_t startError =
+        0;                 // errno: the helper could not be run at all (sent by the window's child)
+    uint32_t canCut = 0;   // 1 when the helper holds CAP_NET_ADMIN
+    int32_t feedError = 0; // errno of loading the BPF program; 0 when loaded
+    uint32_t ringBytes = 0; // the ring buffer's data size
+    char reason[244] = {};  // why not, NUL-terminated
+};
+
+// Window -> helper: reset this connection. The fields of inet_diag_sockid: addresses and ports in
+// network byte order, an IPv4 address in the first word.
+struct ResetRequest {
+    uint32_t type = ResetMessage;
+    uint32_t family = 0; // AF_INET or AF_INET6
+    uint64_t cookie = 0;
+    uint32_t local[4] = {};
+    uint32_t remote[4] = {};
+    uint16_t localPort = 0;
+    uint16_t remotePort = 0;
+    uint32_t zero = 0; // must be 0
+};
+
+// Helper -> window: the answer to one ResetRequest, a result code of SetTcpEntry.
+struct ResetResult {
+    uint32_t type = ResetResultMessage;
+    uint32_t result = 0;
+};
+
+} // namespace okg::helper

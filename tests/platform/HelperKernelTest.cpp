@@ -1,0 +1,224 @@
+// okgate-helper on the real kernel, on loopback connections of the test's own: it resets only an
+// ESTABLISHED socket that the kernel lists with exactly the fields named, and a process without
+// any capability cuts through it. The helper gets its rights as root's programs do, so these run
+// as root (CI does).
+#include "engine/basProcessing.h"
+#include "engine/platform/linux/BpfFeed.h"
+#include "engine/platform/linux/Capabilities.h"
+#include "engine/platform/linux/NetlinkDiag.h"
+#include "engine/platform/linux/Rights.h"
+#include "fakes/ScriptedPlatform.h"
+#include "platform/HelperProcess.h"
+#include "platform/Loopback.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace {
+
+using namespace okg;
+using namespace loopback;
+using helpertest::Helper;
+
+// The kernel's entry of a socket of ours, by its table row.
+std::optional<netlink::SocketRow> Find(const api::MIB_TCPROW& row) {
+    std::vector<netlink::SocketRow> dump;
+    if (!netlink::DumpTcpSockets(dump))
+        return std::nullopt;
+    for (const auto& s : dump)
+        if (s.row.dwLocalAddr == row.dwLocalAddr && s.row.dwLocalPort == row.dwLocalPort &&
+            s.row.dwRemoteAddr == row.dwRemoteAddr && s.row.dwRemotePort == row.dwRemotePort &&
+            s.row.dwState == row.dwState)
+            return s;
+    return std::nullopt;
+}
+
+helper::ResetRequest RequestFor(const netlink::SocketRow& s) {
+    const inet_diag_sockid id = netlink::SocketIdOf(s, AF_INET);
+    helper::ResetRequest r;
+    r.family = AF_INET;
+    r.cookie = s.cookie;
+    std::memcpy(r.local, id.idiag_src, sizeof r.local);
+    std::memcpy(r.remote, id.idiag_dst, sizeof r.remote);
+    r.localPort = id.idiag_sport;
+    r.remotePort = id.idiag_dport;
+    return r;
+}
+
+// A request whose socket the kernel does not list as named, or not as a connection, is refused
+// and the socket lives; the one that matches is reset.
+TEST(HelperKernel, ResetsOnlyTheEstablishedSocketNamedExactly) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the helper of the build gets its rights only when root starts it";
+    Helper h;
+    ASSERT_GT(h.pid, 0);
+    ASSERT_EQ(h.hello.canCut, 1u) << h.hello.reason;
+    auto listener = Listen("127.0.0.2");
+    ASSERT_TRUE(listener);
+    auto c = Connect(*listener, "127.0.0.2", "127.0.0.3");
+    ASSERT_TRUE(c);
+    const auto client = Find(c->row);
+    const auto listening =
+        Find({api::MIB_TCP_STATE_LISTEN, inet_addr("127.0.0.2"), htons(listener->port), 0, 0});
+    ASSERT_TRUE(client && listening);
+
+    const helper::ResetRequest exact = RequestFor(*client);
+    helper::ResetRequest otherPort = exact, otherCookie = exact, otherWord = exact;
+    otherPort.remotePort = htons(listener->port + 1);
+    otherCookie.cookie = client->cookie + 1;
+    otherWord.remote[1] = 1; // the kernel would look the IPv4 address up by its first word alone
+    const struct {
+        const char* what;
+        helper::ResetRequest request;
+    } refused[] = {
+        {"the listener", RequestFor(*listening)},
+        {"another remote port", otherPort},
+        {"another cookie", otherCookie},
+        {"an address with more than its own word", otherWord},
+    };
+    for (const auto& r : refused)
+        EXPECT_EQ(h.Reset(r.request), api::ERROR_NOT_FOUND) << r.what;
+    EXPECT_TRUE(StillConnected(*c));
+    EXPECT_TRUE(Connect(*listener, "127.0.0.2", "127.0.0.4")) << "the listener lives";
+
+    EXPECT_EQ(h.Reset(exact), api::NO_ERROR_);
+    EXPECT_TRUE(IsReset(ReadError(c->client.fd)));
+    EXPECT_EQ(h.Reset(exact), api::ERROR_NOT_FOUND) << "gone";
+}
+
+// The capability sets of this process, from the kernel's own report.
+std::string CapabilityLines() {
+    std::ifstream status("/proc/self/status");
+    std::string lines;
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with("CapEff:") || line.starts_with("CapPrm:") ||
+            line.starts_with("CapInh:"))
+            lines += line + "\n";
+    return lines;
+}
+
+// The processes this one started and has not reaped.
+std::vector<pid_t> Children() {
+    std::vector<pid_t> pids;
+    std::ifstream children("/proc/self/task/" + std::to_string(gettid()) + "/children");
+    for (pid_t pid; children >> pid;)
+        pids.push_back(pid);
+    return pids;
+}
+
+// Runs body in a child process that has given up every capability (it stays uid 0, so the helper
+// it starts gets its rights as root's programs do); what body reports, empty when all went well.
+std::string WithoutCapabilities(const std::function<std::string()>& body) {
+    int report[2];
+    if (pipe(report) != 0)
+        return "no pipe";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::string out;
+        if (!caps::KeepOnly(0))
+            out += "capset failed\n";
+        const std::string sets = CapabilityLines();
+        if (sets != "CapInh:\t0000000000000000\nCapPrm:\t0000000000000000\n"
+                    "CapEff:\t0000000000000000\n")
+            out += "holds capabilities:\n" + sets;
+        out += body();
+        linuxfeed::ResetTableSourceForTesting();
+        (void)!write(report[1], out.data(), out.size());
+        _exit(0);
+    }
+    close(report[1]);
+    std::string out;
+    char buffer[256];
+    pollfd p{report[0], POLLIN, 0};
+    for (ssize_t n = 1; n > 0 && poll(&p, 1, 20000) == 1;)
+        if ((n = read(report[0], buffer, sizeof buffer)) > 0)
+            out.append(buffer, size_t(n));
+    close(report[0]);
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? out : out + "the child failed\n";
+}
+
+// The platform door as the engine uses it: a table read, then a cut; the result code of the cut.
+uint32_t ReadThenCut(const Connection& c, std::string& out, linuxfeed::TableMode mode) {
+    if (TcpTableBuffer.Read() != api::NO_ERROR_)
+        out += "the table was not read\n";
+    if (linuxfeed::CurrentTableMode() != mode)
+        out += "not in the expected table mode\n";
+    api::MIB_TCPROW row = c.row;
+    row.dwState = api::MIB_TCP_STATE_DELETE_TCB;
+    return api::SetTcpEntry(&row);
+}
+
+// A process that holds no capability reads the table event-fed and cuts through the helper, and
+// could not cut by itself; when the helper ends it goes on by dumps, without the right.
+TEST(HelperKernel, AProcessWithoutCapabilitiesCutsThroughTheHelper) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the helper of the build gets its rights only when root starts it";
+    auto listener = Listen("127.0.0.2");
+    ASSERT_TRUE(listener);
+    auto c = Connect(*listener, "127.0.0.2", "127.0.0.5"),
+         other = Connect(*listener, "127.0.0.2", "127.0.0.6");
+    ASSERT_TRUE(c && other);
+    EXPECT_EQ(WithoutCapabilities([&] {
+                  std::string out;
+                  linuxfeed::SetHelperPathForTesting(OKG_HELPER);
+                  linuxfeed::ResetTableSourceForTesting();
+                  if (const uint32_t result = ReadThenCut(*c, out, linuxfeed::TableMode::EventFed))
+                      out += "the cut answered " + std::to_string(result) + "\n";
+                  const auto own = Find(other->row);
+                  if (!own || netlink::CutTcpSocket(*own) != api::ERROR_ACCESS_DENIED)
+                      out += "the process could cut by itself\n";
+                  // The helper ends (its program with it): the table is read by dumps from the
+                  // next read on, the user is told, and cuts are refused.
+                  fake::Reset();
+                  for (const pid_t helper : Children())
+                      kill(helper, SIGKILL);
+                  usleep(100000);
+                  if (ReadThenCut(*other, out, linuxfeed::TableMode::DumpPerCall) !=
+                      api::ERROR_ACCESS_DENIED)
+                      out += "a cut went through after the helper ended\n";
+                  if (fake::P().notices.size() != 1)
+                      out += "the end of the helper was not told\n";
+                  return out;
+              }),
+              "");
+    EXPECT_TRUE(IsReset(ReadError(c->client.fd)));
+    EXPECT_TRUE(IsReset(ReadError(c->server.fd)));
+    EXPECT_TRUE(StillConnected(*other));
+}
+
+// Without the helper the process shows the table by dumps, its cuts are refused, and the user is
+// told why and how to get the right.
+TEST(HelperKernel, WithoutTheHelperCutsAreRefusedAndTheUserToldHowToGetTheRight) {
+    auto listener = Listen("127.0.0.2");
+    ASSERT_TRUE(listener);
+    auto c = Connect(*listener, "127.0.0.2", "127.0.0.5");
+    ASSERT_TRUE(c);
+    EXPECT_EQ(WithoutCapabilities([&] {
+                  std::string out;
+                  fake::Reset();
+                  linuxfeed::SetHelperPathForTesting("/nonexistent/okgate-helper");
+                  linuxfeed::ResetTableSourceForTesting();
+                  const uint32_t result = ReadThenCut(*c, out, linuxfeed::TableMode::DumpPerCall);
+                  if (result != api::ERROR_ACCESS_DENIED)
+                      out += "the cut answered " + std::to_string(result) + "\n";
+                  const auto& notices = fake::P().notices;
+                  const std::u16string advice = api::CutRightsAdvice();
+                  if (notices.size() != 1 || notices[0].find(u"not installed") == notices[0].npos ||
+                      notices[0].find(advice) == notices[0].npos)
+                      out += "not told once why and how to get the right\n";
+                  return out;
+              }),
+              "");
+    EXPECT_TRUE(StillConnected(*c));
+}
+
+} // namespace

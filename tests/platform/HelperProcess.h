@@ -1,0 +1,84 @@
+// okgate-helper of the build, started over a socket pair as the window starts it, for tests that
+// speak its protocol byte by byte. Every wait is bounded; the process is ended by its own id.
+#pragma once
+
+#include "helper/HelperProtocol.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace helpertest {
+
+struct Helper {
+    int fd = -1;
+    pid_t pid = -1;
+    okg::helper::Hello hello;
+    int fds[3] = {-1, -1, -1}; // the feed's descriptors, when it loaded the program
+
+    Helper() {
+        int pair[2];
+        if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
+            return;
+        pid = fork();
+        if (pid == 0) {
+            if (pair[1] == okg::helper::ChannelFd)
+                fcntl(pair[1], F_SETFD, 0);
+            else
+                dup2(pair[1], okg::helper::ChannelFd);
+            execl(OKG_HELPER, OKG_HELPER, nullptr);
+            _exit(127);
+        }
+        close(pair[1]);
+        fd = pair[0];
+        iovec io{&hello, sizeof hello};
+        alignas(cmsghdr) char control[CMSG_SPACE(3 * sizeof(int))] = {};
+        msghdr msg{};
+        msg.msg_iov = &io;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        if (Readable() && recvmsg(fd, &msg, MSG_CMSG_CLOEXEC) > 0 && CMSG_FIRSTHDR(&msg))
+            std::memcpy(fds, CMSG_DATA(CMSG_FIRSTHDR(&msg)), sizeof fds);
+    }
+    ~Helper() {
+        for (int f : fds)
+            f >= 0 && close(f);
+        if (fd >= 0)
+            close(fd);
+        if (pid > 0 && Exit(3000) == -1 && kill(pid, SIGKILL) == 0)
+            waitpid(pid, nullptr, 0);
+    }
+
+    bool Readable(int milliseconds = 5000) const {
+        pollfd p{fd, POLLIN, 0};
+        return poll(&p, 1, milliseconds) == 1;
+    }
+    bool Send(const void* bytes, size_t length) const {
+        return send(fd, bytes, length, MSG_NOSIGNAL) == ssize_t(length);
+    }
+    // The helper's answer to one reset request; 0xffffffff when none came.
+    uint32_t Reset(const okg::helper::ResetRequest& request) const {
+        okg::helper::ResetResult answer{0, 0xffffffff};
+        if (!Send(&request, sizeof request) || !Readable() ||
+            recv(fd, &answer, sizeof answer, 0) != sizeof answer)
+            return 0xffffffff;
+        return answer.type == okg::helper::ResetResultMessage ? answer.result : 0xffffffff;
+    }
+    // The exit status once it has ended within the wait; -1 while it runs, -2 for a signal.
+    int Exit(int milliseconds) {
+        for (int status = 0; milliseconds >= 0; milliseconds -= 10, usleep(10000))
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+                pid = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+            }
+        return -1;
+    }
+};
+
+} // namespace helpertest
