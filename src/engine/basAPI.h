@@ -72,6 +72,10 @@ std::u16string CutRightsAdvice();
 // buffer, a file descriptor); -1 where the platform cannot tell and only a read shows a change.
 intptr_t TableWakeHandle();
 
+// A number that stays the same while the connection table stays the same; a platform that cannot
+// tell gives a new number at every call. Lets a pass over an unchanged table be skipped.
+uint64_t TableVersion();
+
 // --- Sockets -----------------------------------------------------------------------------------
 
 // Network to host byte order of a 16-bit value.

@@ -73,6 +73,8 @@ public:
     ResyncKind DueResync(Clock::time_point now) const;
 
     const std::vector<netlink::SocketRow>& Rows() const { return rows_; }
+    // Changes whenever the rows may have changed.
+    uint64_t Version() const { return version_; }
     // The row of a socket, or null.
     const netlink::SocketRow* Find(uint64_t cookie) const;
 
@@ -88,6 +90,7 @@ private:
     void DropRequestRowOf(uint32_t childIndex);
 
     std::vector<netlink::SocketRow> rows_;
+    uint64_t version_ = 1;
     std::unordered_map<uint64_t, uint32_t> index_; // cookie -> row position
     // SYN_RCVD rows a dump showed; most are request sockets, which never report their end.
     uint32_t synRcvdRows_ = 0;

@@ -78,4 +78,9 @@ intptr_t TableWakeHandle() {
     return -1;
 }
 
+uint64_t TableVersion() {
+    static uint64_t version = 0;
+    return ++version;
+}
+
 } // namespace api
