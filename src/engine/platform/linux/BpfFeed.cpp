@@ -256,8 +256,8 @@ void TellCostlyMode(const std::string& why, bool noRights) {
         return;
     noticeShown = true;
     std::string text = "Connections are followed by reading the whole table at every pass, which "
-                       "keeps about a third of a processor busy and cuts a connection only within "
-                       "a few milliseconds: " +
+                       "keeps about a third of a processor busy and lets a blocked connection "
+                       "live for tens of milliseconds: " +
                        why + ".";
     if (noRights)
         text += std::string(" ") + RightsAdvice;
