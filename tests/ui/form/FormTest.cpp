@@ -142,7 +142,7 @@ TEST_F(FormTest, WindowAndTray) {
                                                    {MiddleClick, false, true}}) {
         form->showNormal();
         form->setWindowState(Qt::WindowMinimized);
-        QTRY_VERIFY(!form->isVisible());
+        ASSERT_TRUE(Until([&] { return !form->isVisible(); })) << reason;
         emit form->TrayIcon->activated(reason);
         EXPECT_EQ(form->isVisible(), shown) << reason;
         EXPECT_EQ(form->isMinimized(), minimized) << reason;
