@@ -32,6 +32,7 @@ void CutConnection6(const api::MIB_TCP6ROW wanted, uint32_t index) {
     for (uint32_t i = 0; at == count && i < count; ++i)
         if (SameConnection(table.Row(i), wanted))
             at = i;
+    NoteCutTried();
     if (at < count) {
         api::MIB_TCP6ROW row = table.Row(at);
         row.State = api::MIB_TCP_STATE_DELETE_TCB;

@@ -117,6 +117,9 @@ bool NeedsCut(bool& Allowed, bool& NotBlocked, const std::u16string& RemoteAddre
 void TellRefusedCut(uint32_t result);
 void TellRefusedCut6(uint32_t result);
 
+// A cut was tried: the next pass runs even over an unchanged table (a cut row keeps no verdict).
+void NoteCutTried();
+
 // --- The IPv6 table, passed over after the IPv4 one -----------------------------------------
 
 // An IPv6 connection's cache entry, keyed by the whole row: both addresses, both scope ids, both
@@ -137,8 +140,13 @@ extern std::vector<Connection6CacheEntry> Connection6Cache;
 // sets ConnectionViewStale.
 void ScanTcp6Table();
 
-// Scan, sleep 1 ms, pump; until ExitRequested is found set after a pump.
+// Scan, wait up to 1 ms for work, pump; until ExitRequested is found set after a pump.
 void ProcessingLoop();
+
+// One pass for an event loop that runs while ProcessingLoop's waits (a message box waiting for its
+// answer), so that cutting never waits for the user. Does nothing before the loop has started
+// (the lists may not all be loaded), after the close, or inside a pass of its own.
+void ScanFromPump();
 
 // List editing from the window.
 void AddItemToCurrentList(std::u16string& ItemText);
