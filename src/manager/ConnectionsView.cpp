@@ -7,6 +7,7 @@
 #include "support/basTools.h"
 
 #include <cstring>
+#include <optional>
 
 namespace {
 
@@ -19,6 +20,23 @@ void AppendDecimal(std::u16string& line, uint32_t value) {
     } while (value != 0);
     while (n > 0)
         line += digits[--n];
+}
+
+// One end of a row's line: ":local " when there is no remote end, else "<--> remote:port ";
+// before and after frame the address (brackets for IPv6).
+void AppendEnd(std::u16string& line, const char16_t* before, const std::u16string& address,
+               const char16_t* after, std::optional<uint32_t> portField = std::nullopt) {
+    line += before;
+    line += address;
+    line += after;
+    if (portField)
+        AppendDecimal(line, api::ntohs(uint16_t(*portField)));
+    line += u' ';
+}
+
+void AppendState(std::u16string& line, uint32_t state) {
+    if (state < TcpStateNames.size())
+        line += TcpStateNames[state];
 }
 
 // Writes line at position written of lines, unless it is there already.
@@ -65,21 +83,17 @@ void Manager::PutIpv6Lines(List& lines, int32_t& written, bool onlyConnected, bo
         AppendDecimal(line, localPort);
         line += u' ';
         if (!IsUnspecified(row.LocalAddr)) {
-            if (IsUnspecified(row.RemoteAddr)) {
-                line += u":[" + Address6ToText(row.LocalAddr, row.dwLocalScopeId) + u"]";
-            } else {
-                // The entry's text when it is this row's, saving the conversion.
-                const bool known = i < Connection6Cache.size() && Connection6Cache[i].Matches(row);
-                line += u"<--> [";
-                line += known ? Connection6Cache[i].RemoteAddressText
-                              : Address6ToText(row.RemoteAddr, row.dwRemoteScopeId);
-                line += u"]:";
-                AppendDecimal(line, api::ntohs(uint16_t(row.dwRemotePort)));
-            }
-            line += u' ';
+            // The entry's text when it is this row's, saving the conversion.
+            const bool known = i < Connection6Cache.size() && Connection6Cache[i].Matches(row);
+            if (IsUnspecified(row.RemoteAddr))
+                AppendEnd(line, u":[", Address6ToText(row.LocalAddr, row.dwLocalScopeId), u"]");
+            else
+                AppendEnd(line, u"<--> [",
+                          known ? Connection6Cache[i].RemoteAddressText
+                                : Address6ToText(row.RemoteAddr, row.dwRemoteScopeId),
+                          u"]:", row.dwRemotePort);
         }
-        if (row.State < TcpStateNames.size())
-            line += TcpStateNames[row.State];
+        AppendState(line, row.State);
         PutLine(lines, written, line);
         last = {row, written};
         ++written;
@@ -133,19 +147,12 @@ void Manager::RefreshCurrentConnections() {
             const ConnectionCacheEntry& entry = ConnectionCache[i];
             const std::u16string remote =
                 entry.Key == KeyOf(row) ? entry.RemoteAddressText : RemoteAddressTextOf(row);
-            if (remote == u"0.0.0.0") {
-                line += u':';
-                line += AddressToText(row.dwLocalAddr);
-            } else {
-                line += u"<--> ";
-                line += remote;
-                line += u':';
-                AppendDecimal(line, api::ntohs(uint16_t(row.dwRemotePort)));
-            }
-            line += u' ';
+            if (remote == u"0.0.0.0")
+                AppendEnd(line, u":", AddressToText(row.dwLocalAddr), u"");
+            else
+                AppendEnd(line, u"<--> ", remote, u":", row.dwRemotePort);
         }
-        if (row.dwState < TcpStateNames.size())
-            line += TcpStateNames[row.dwState];
+        AppendState(line, row.dwState);
 
         PutLine(lines, written, line);
         last = {row, written, known};

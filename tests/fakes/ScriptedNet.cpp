@@ -18,20 +18,29 @@ using fake::P;
 
 namespace api {
 
-uint32_t GetTcpTable(MIB_TCPTABLE* pTcpTable, uint32_t* pdwSize, int32_t) {
-    ++P().tableReads;
-    if (P().beforeTableRead)
-        P().beforeTableRead();
-    const auto& rows = P().table;
-    const uint32_t needed = 4 + uint32_t(rows.size()) * sizeof(MIB_TCPROW);
+namespace {
+
+// The scripted rows into the caller's table, with the platform's size protocol.
+template <typename Table, typename Row>
+uint32_t WriteTable(const std::vector<Row>& rows, Table* table, uint32_t* pdwSize) {
+    const uint32_t needed = 4 + uint32_t(rows.size()) * sizeof(Row);
     if (*pdwSize < needed) {
         *pdwSize = needed;
         return ERROR_INSUFFICIENT_BUFFER;
     }
-    pTcpTable->dwNumEntries = uint32_t(rows.size());
+    table->dwNumEntries = uint32_t(rows.size());
     if (!rows.empty())
-        std::memcpy(pTcpTable->table, rows.data(), rows.size() * sizeof(MIB_TCPROW));
+        std::memcpy(table->table, rows.data(), rows.size() * sizeof(Row));
     return NO_ERROR_;
+}
+
+} // namespace
+
+uint32_t GetTcpTable(MIB_TCPTABLE* pTcpTable, uint32_t* pdwSize, int32_t) {
+    ++P().tableReads;
+    if (P().beforeTableRead)
+        P().beforeTableRead();
+    return WriteTable(P().table, pTcpTable, pdwSize);
 }
 
 uint32_t SetTcpEntry(MIB_TCPROW* pTcpRow) {
@@ -53,16 +62,7 @@ uint32_t SetTcpEntry(MIB_TCPROW* pTcpRow) {
 }
 
 uint32_t GetTcp6Table(MIB_TCP6TABLE* pTcpTable, uint32_t* pdwSize, int32_t) {
-    const auto& rows = P().table6;
-    const uint32_t needed = 4 + uint32_t(rows.size()) * sizeof(MIB_TCP6ROW);
-    if (*pdwSize < needed) {
-        *pdwSize = needed;
-        return ERROR_INSUFFICIENT_BUFFER;
-    }
-    pTcpTable->dwNumEntries = uint32_t(rows.size());
-    if (!rows.empty())
-        std::memcpy(pTcpTable->table, rows.data(), rows.size() * sizeof(MIB_TCP6ROW));
-    return NO_ERROR_;
+    return WriteTable(P().table6, pTcpTable, pdwSize);
 }
 
 uint32_t SetTcp6Entry(MIB_TCP6ROW* pTcpRow) {

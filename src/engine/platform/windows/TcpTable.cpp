@@ -56,38 +56,36 @@ CutObserver SetCutObserver(CutObserver observer) {
 
 namespace api {
 
-uint32_t GetTcpTable(MIB_TCPTABLE* pTcpTable, uint32_t* pdwSize, int32_t bOrder) {
+namespace {
+
+// The system's read of a table (IPv4 or IPv6) into the caller's buffer, whose types are the
+// system's field for field.
+template <typename SystemTable, typename Table, typename Read>
+uint32_t ReadTable(Table* table, uint32_t* pdwSize, int32_t bOrder, Read read) {
     if (pdwSize == nullptr)
         return ERROR_INVALID_PARAMETER;
     ULONG size = *pdwSize;
-    const ULONG result =
-        ::GetTcpTable(reinterpret_cast<::MIB_TCPTABLE*>(pTcpTable), &size, bOrder ? TRUE : FALSE);
+    const ULONG result = read(reinterpret_cast<SystemTable*>(table), &size, bOrder ? TRUE : FALSE);
     *pdwSize = size;
-    if (result == NO_ERROR && pTcpTable != nullptr) {
+    if (result == NO_ERROR && table != nullptr) {
         // Windows leaves the upper half of a port field undefined; clear it so that a row reads
         // exactly as on Linux and the same connection always gives the same row.
-        for (DWORD i = 0; i < pTcpTable->dwNumEntries; ++i) {
-            pTcpTable->table[i].dwLocalPort &= 0xFFFFu;
-            pTcpTable->table[i].dwRemotePort &= 0xFFFFu;
+        for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+            table->table[i].dwLocalPort &= 0xFFFFu;
+            table->table[i].dwRemotePort &= 0xFFFFu;
         }
     }
     return result;
 }
 
+} // namespace
+
+uint32_t GetTcpTable(MIB_TCPTABLE* pTcpTable, uint32_t* pdwSize, int32_t bOrder) {
+    return ReadTable<::MIB_TCPTABLE>(pTcpTable, pdwSize, bOrder, ::GetTcpTable);
+}
+
 uint32_t GetTcp6Table(MIB_TCP6TABLE* pTcpTable, uint32_t* pdwSize, int32_t bOrder) {
-    if (pdwSize == nullptr)
-        return ERROR_INVALID_PARAMETER;
-    ULONG size = *pdwSize;
-    const ULONG result =
-        ::GetTcp6Table(reinterpret_cast<::MIB_TCP6TABLE*>(pTcpTable), &size, bOrder ? TRUE : FALSE);
-    *pdwSize = size;
-    if (result == NO_ERROR && pTcpTable != nullptr) {
-        for (DWORD i = 0; i < pTcpTable->dwNumEntries; ++i) {
-            pTcpTable->table[i].dwLocalPort &= 0xFFFFu;
-            pTcpTable->table[i].dwRemotePort &= 0xFFFFu;
-        }
-    }
-    return result;
+    return ReadTable<::MIB_TCP6TABLE>(pTcpTable, pdwSize, bOrder, ::GetTcp6Table);
 }
 
 // Windows has no call that resets an IPv6 connection (SetTcpEntry takes IPv4 rows only).
