@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 
+#include <poll.h>
+
 namespace bench {
 std::function<void()> OnDoEvents;
 }
@@ -17,6 +19,15 @@ void ShowMainForm() {}
 void DoEvents() {
     if (bench::OnDoEvents)
         bench::OnDoEvents();
+}
+void WaitForWork(uint32_t dwMilliseconds) {
+    const intptr_t handle = TableWakeHandle();
+    if (handle < 0) {
+        Sleep(dwMilliseconds);
+        return;
+    }
+    pollfd table{int(handle), POLLIN, 0};
+    ::poll(&table, 1, int(dwMilliseconds));
 }
 int32_t MsgBox(const std::u16string&, int32_t, const std::u16string&) {
     return vbOK;

@@ -241,6 +241,12 @@ bool List::TextEquals(int32_t index, std::u16string_view text) const {
            sItems[size_t(index)] == text;
 }
 
+std::u16string_view List::TextAt(int32_t index) const {
+    if (ListMode != ListModeString || index < 0 || index >= ItemCount)
+        return {};
+    return sItems[size_t(index)];
+}
+
 int32_t List::SetText(int32_t index, std::u16string_view text) {
     if (index < 0 || index >= ItemCount)
         return OutOfRange;

@@ -77,6 +77,9 @@ public:
     // list is not a text list; TextEquals is false in those cases.
     bool TextEquals(int32_t index, std::u16string_view text) const;
     int32_t SetText(int32_t index, std::u16string_view text);
+    // Item index of a text list without a copy, for a reader that only looks (a view drawing its
+    // rows); empty out of range or when the list is not a text list. Valid until the list changes.
+    std::u16string_view TextAt(int32_t index) const;
 
     // Slots allocated in the current mode's array (UpperSlot + 1); for tests and diagnostics.
     int32_t GetSlotCount() const { return UpperSlot + 1; }

@@ -68,6 +68,14 @@ uint32_t SetTcpEntry(MIB_TCPROW* pTcpRow);
 // What the user does on this platform to get the right to cut, told when a cut is refused.
 std::u16string CutRightsAdvice();
 
+// A handle that becomes ready when the connection table has news (on Linux the event feed's ring
+// buffer, a file descriptor); -1 where the platform cannot tell and only a read shows a change.
+intptr_t TableWakeHandle();
+
+// A number that stays the same while the connection table stays the same; a platform that cannot
+// tell gives a new number at every call. Lets a pass over an unchanged table be skipped.
+uint64_t TableVersion();
+
 // --- Sockets -----------------------------------------------------------------------------------
 
 // Network to host byte order of a 16-bit value.
@@ -163,6 +171,10 @@ void ShowMainForm();
 
 // Delivers every pending window event, then returns.
 void DoEvents();
+
+// Gives up the processor until there is something to do, at most dwMilliseconds: a window event
+// (which the wait may deliver at once) or news in the connection table (TableWakeHandle).
+void WaitForWork(uint32_t dwMilliseconds);
 
 // Message box buttons and answers.
 inline constexpr int32_t vbOKOnly = 0;

@@ -6,6 +6,9 @@
 #include "support/basNetwork.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 
 TcpTable TcpTableBuffer;
 std::vector<ConnectionCacheEntry> ConnectionCache;
@@ -20,6 +23,11 @@ uint32_t PreviousEntryCount = 0;
 
 // A refused cut is told once per run; the loop goes on cutting.
 bool CutRefusalShown = false;
+
+// The table's version at the last pass, and whether that pass tried a cut: a cut row keeps no
+// verdict, so the next pass must run even over an unchanged table.
+uint64_t LastTableVersion = 0;
+bool CutTried = false;
 
 bool SameConnection(const api::MIB_TCPROW& a, const api::MIB_TCPROW& b) {
     return a.dwLocalAddr == b.dwLocalAddr && a.dwLocalPort == b.dwLocalPort &&
@@ -42,6 +50,7 @@ void CutConnection(const api::MIB_TCPROW wanted, uint32_t index, TcpTable& table
             }
         }
     }
+    CutTried = true;
     if (at < count) {
         // The platform is handed a copy: the snapshot keeps the state it reported, so a cut that
         // is refused still shows its connection as established.
@@ -101,8 +110,25 @@ void InitTcpStateNames() {
     TcpStateNames[13].clear();
 }
 
+namespace {
+// How long the last read of the table took: where a read walks the kernel's whole table (several
+// milliseconds), the loop leaves the processor twice as long between passes.
+std::chrono::steady_clock::duration LastReadTime{};
+} // namespace
+
 void ScanTcpTable() {
+    // An unchanged table with every verdict still cached and no cut to try again decides nothing
+    // new: at 25,000 rows the walk over them costs a millisecond.
+    const uint64_t version = api::TableVersion();
+    if (version == LastTableVersion && !CutTried && !ConnectionCache.empty()) {
+        LastReadTime = {};
+        return;
+    }
+    LastTableVersion = version;
+    CutTried = false;
+    const auto readStart = std::chrono::steady_clock::now();
     TcpTableBuffer.Read();
+    LastReadTime = std::chrono::steady_clock::now() - readStart;
     const uint32_t count = TcpTableBuffer.EntryCount();
     EnsureConnectionCacheSize(int32_t(count));
     if (count != PreviousEntryCount)
@@ -192,10 +218,59 @@ bool IsPortInList(int32_t Port, const List& oList) {
     return oList.FindItem(u"=", Variant::Long(Port), true, 0, false, 1) >= 0;
 }
 
+namespace {
+bool LoopStarted = false;
+bool PumpPassRunning = false;
+} // namespace
+
+// OKG_LOOP_STATS: once a second, the longest pass and the longest loop iteration (pass, wait and
+// pump) of that second on stderr, for benchmarks of the program as people run it.
+class LoopStats {
+public:
+    using Clock = std::chrono::steady_clock;
+    LoopStats() : on_(std::getenv("OKG_LOOP_STATS") != nullptr) {}
+    bool On() const { return on_; }
+    void Note(Clock::time_point start, Clock::time_point scanned, Clock::time_point end) {
+        longestPass_ = std::max(longestPass_, scanned - start);
+        longestIteration_ = std::max(longestIteration_, end - start);
+        if (end - printed_ < std::chrono::seconds(1))
+            return;
+        using us = std::chrono::microseconds;
+        std::fprintf(
+            stderr, "okg-loop: pass %lld us, iteration %lld us\n",
+            static_cast<long long>(std::chrono::duration_cast<us>(longestPass_).count()),
+            static_cast<long long>(std::chrono::duration_cast<us>(longestIteration_).count()));
+        longestPass_ = longestIteration_ = {};
+        printed_ = end;
+    }
+
+private:
+    bool on_;
+    Clock::duration longestPass_{}, longestIteration_{};
+    Clock::time_point printed_{};
+};
+
 void ProcessingLoop() {
+    LoopStarted = true;
+    LoopStats stats;
     do {
+        const auto start = stats.On() ? LoopStats::Clock::now() : LoopStats::Clock::time_point();
         ScanTcpTable();
-        api::Sleep(1);
+        const auto scanned = stats.On() ? LoopStats::Clock::now() : start;
+        const auto readMs = std::chrono::ceil<std::chrono::milliseconds>(2 * LastReadTime);
+        api::WaitForWork(uint32_t(std::max<int64_t>(1, readMs.count())));
         api::DoEvents();
+        if (stats.On())
+            stats.Note(start, scanned, LoopStats::Clock::now());
     } while (!ExitRequested);
+}
+
+void ScanFromPump() {
+    if (!LoopStarted || ExitRequested || PumpPassRunning)
+        return;
+    // A pass inside another pass's pump is safe for the outer one: like a cut, it leaves a newer
+    // snapshot, which the outer pass goes on with.
+    PumpPassRunning = true;
+    ScanTcpTable();
+    PumpPassRunning = false;
 }

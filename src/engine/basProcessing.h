@@ -84,8 +84,13 @@ void ClearConnectionCache();
 bool IsRemoteAddressAllowed(const std::u16string& AddressText);
 bool IsPortInList(int32_t Port, const List& oList);
 
-// Scan, sleep 1 ms, pump; until ExitRequested is found set after a pump.
+// Scan, wait up to 1 ms for work, pump; until ExitRequested is found set after a pump.
 void ProcessingLoop();
+
+// One pass for an event loop that runs while ProcessingLoop's waits (a message box waiting for its
+// answer), so that cutting never waits for the user. Does nothing before the loop has started
+// (the lists may not all be loaded), after the close, or inside a pass of its own.
+void ScanFromPump();
 
 // List editing from the window.
 void AddItemToCurrentList(std::u16string& ItemText);

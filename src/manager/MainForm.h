@@ -4,18 +4,21 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+
+class List;
 
 class MainForm {
 public:
     virtual ~MainForm() = default;
 
-    // A refill of lstMain: lstMainClear, lstMainAddItem for every row, then lstMainRefilled. In
-    // between a window may reuse the rows it shows (and so keep its scroll position), as long as
-    // it then holds exactly the rows added, none selected.
-    virtual void lstMainClear() = 0;
-    virtual void lstMainAddItem(const std::u16string& text) = 0;
-    virtual void lstMainRefilled() {}
+    // A refill of lstMain: from now on it shows the items of `items` (null: none) in list order, a
+    // 32-bit integer item as its decimal digits, no row selected. The window keeps the list and
+    // reads the rows it draws from it; it may put a refill made by a pass on screen a little later
+    // (at most about 30 times a second) and skip it while it is hidden, but shows the latest one
+    // at once after a user action and when it is shown again.
+    virtual void lstMainRefill(std::shared_ptr<const List> items) = 0;
     virtual int32_t lstMainListCount() const = 0;
     virtual std::u16string lstMainList(int32_t row) const = 0;
     virtual bool lstMainSelected(int32_t row) const = 0;

@@ -88,20 +88,10 @@ void Manager::SetLists() {
 }
 
 void Manager::LoadInListbox() {
-    if (oMainForm == nullptr)
-        return;
-    oMainForm->lstMainClear();
-    if (CurrentList) {
-        // The count is 32-bit: a large connection table must not leave the view empty.
-        const int32_t count = CurrentList->GetItemCount();
-        std::u16string text;
-        for (int32_t i = 0; i < count; ++i) {
-            text.clear();
-            if (CurrentList->GetItem(i).ToText(text))
-                oMainForm->lstMainAddItem(text);
-        }
-    }
-    oMainForm->lstMainRefilled();
+    // The window reads the rows from the list itself: a refill costs the same at 10,000 lines as
+    // at ten, and the loop never waits for the list box.
+    if (oMainForm != nullptr)
+        oMainForm->lstMainRefill(CurrentList);
 }
 
 void Manager::SetMenus() {

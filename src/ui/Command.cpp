@@ -861,7 +861,12 @@ void Command::AccessKeyPress() {
 // button's window: anywhere else, including the form itself, the pointer has left.
 void Command::TmrMouseTimer() {
     ++tickCount_;
-    if (QApplication::widgetAt(QCursor::pos()) != this)
+    // Only a highlighted button, or a disabled one still in another state, can change on a tick;
+    // the others do not ask the window system where the pointer is (nine buttons, ten times a
+    // second, for as long as the program runs).
+    const bool canChange = buttonState_ == HighLightState || buttonState_ == HighLightSelectState ||
+                           (buttonState_ != Disabled && !enabled_);
+    if (canChange && QApplication::widgetAt(QCursor::pos()) != this)
         LeaveHighLight();
 }
 

@@ -5,6 +5,7 @@
 #include "manager/Manager.h"
 #include "support/basError.h"
 #include "ui/Command.h"
+#include "ui/ListBoxModel.h"
 #include "ui/SetupCommandButtons.h"
 
 #include <QAction>
@@ -13,11 +14,12 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QListView>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
+#include <QScrollBar>
 #include <QWindow>
 
 #include <algorithm>
@@ -102,11 +104,16 @@ frmMain::frmMain(QWidget* parent)
     setFixedSize(Twips(6345), Twips(4860));
 
     // Created in tab order, which is also the window's control order.
-    lstMain = new QListWidget(this);
+    lstMain = new QListView(this);
     lstMain->setObjectName(QStringLiteral("lstMain"));
     lstMain->setGeometry(TwipsRect(120, 420, 3735, 4020));
     lstMain->setSelectionMode(QAbstractItemView::SingleSelection);
-    lstMain->setSortingEnabled(false);
+    lstMain->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // Every row has the height of one line of text: the view lays out 10,000 rows without
+    // measuring them.
+    lstMain->setUniformItemSizes(true);
+    lstMainModel = new ListBoxModel(lstMain);
+    lstMain->setModel(lstMainModel);
     lstMain->setFont(Arial());
     SetColours(lstMain, QColor(180, 226, 243), Qt::black);
     lstMain->viewport()->installEventFilter(this);
@@ -163,6 +170,9 @@ frmMain::frmMain(QWidget* parent)
     mnuListBox->setObjectName(QStringLiteral("mnuListBox"));
     mnuDelete = mnuListBox->addAction(QStringLiteral("Delete"));
     mnuDelete->setObjectName(QStringLiteral("mnuDelete"));
+
+    refillTimer_.setSingleShot(true);
+    connect(&refillTimer_, &QTimer::timeout, this, &frmMain::ShowPendingRefill);
 
     connect(cmdCurrentConnections, &Command::Click, this, [this] { SetCurrentMode(0); });
     connect(cmdLocalIP, &Command::Click, this, [this] { SetCurrentMode(1); });
@@ -304,8 +314,12 @@ void frmMain::Form_Resize() {
                 Qt::QueuedConnection);
         return;
     }
-    if (isVisible() && windowState() == Qt::WindowNoState && oManager)
+    if (isVisible() && windowState() == Qt::WindowNoState && oManager) {
+        // Back on screen: the list box catches up with what it skipped while hidden.
+        UserAction action(*this);
         oManager->RefreshCurrentConnections();
+        ShowPendingRefill();
+    }
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {
@@ -332,11 +346,13 @@ void frmMain::lstMain_MouseUp(Qt::MouseButton button, const QPoint& globalPos) {
 }
 
 void frmMain::SetCurrentMode(int16_t mode) {
+    UserAction action(*this);
     if (oManager)
         oManager->SetCurrentMode(mode);
 }
 
 void frmMain::cmdAddLocal_Click() {
+    UserAction action(*this);
     if (api::MsgBox(u"Add Local IP's to Allowed?", api::vbOKCancel, AppTitle) != api::vbOK)
         return;
     if (!oManager)
@@ -347,15 +363,18 @@ void frmMain::cmdAddLocal_Click() {
 
 void frmMain::cmdAdd_Click() {
     // The engine may change the text it is given; the box keeps what the user typed.
+    UserAction action(*this);
     std::u16string item = txtItem->text().toStdU16String();
     AddItemToCurrentList(item);
 }
 
 void frmMain::mnuDelete_Click() {
+    UserAction action(*this);
     DeleteSelectedItem();
 }
 
 void frmMain::chkShowX_Click() {
+    UserAction action(*this);
     if (oManager)
         oManager->RefreshCurrentConnections();
 }
@@ -370,51 +389,66 @@ void frmMain::cmdWebsite_Click() {
 
 // --- MainForm ------------------------------------------------------------------------------------
 
-void frmMain::lstMainClear() {
-    lstMain->clearSelection();
-    refillRows_ = 0;
-}
-
-void frmMain::lstMainAddItem(const std::u16string& text) {
-    if (refillRows_ < 0 || refillRows_ >= lstMain->count()) {
-        lstMain->addItem(ToQ(text));
-    } else {
-        QListWidgetItem* item = lstMain->item(refillRows_);
-        const QString row = ToQ(text);
-        if (item->text() != row)
-            item->setText(row);
-    }
-    if (refillRows_ >= 0)
-        ++refillRows_;
-}
-
-void frmMain::lstMainRefilled() {
-    if (refillRows_ < 0)
+void frmMain::lstMainRefill(std::shared_ptr<const List> items) {
+    pendingRefill_ = std::move(items);
+    refillPending_ = true;
+    if (!ListBoxShown())
         return;
-    while (lstMain->count() > refillRows_)
-        delete lstMain->takeItem(lstMain->count() - 1);
-    refillRows_ = -1;
+    if (userAction_ > 0) {
+        ShowPendingRefill();
+        return;
+    }
+    // A pass's refill waits for the pump, so that the pass itself stays short.
+    const qint64 since = lastRefill_.isValid() ? lastRefill_.elapsed() : RefillInterval;
+    if (!refillTimer_.isActive())
+        refillTimer_.start(int(std::max<qint64>(0, RefillInterval - since)));
+}
+
+bool frmMain::ListBoxShown() const {
+    return isVisible() && !isMinimized();
+}
+
+void frmMain::ShowPendingRefill() {
+    if (!refillPending_ || !ListBoxShown())
+        return;
+    refillPending_ = false;
+    refillTimer_.stop();
+    lastRefill_.start();
+    // The same list refilled keeps its scroll position (the connections view changes under the
+    // user's eyes); another list starts at its top, as an emptied and refilled list box would.
+    const bool sameList = lstMainModel->rowCount() > 0 && lstMainModel->Showing(pendingRefill_);
+    QScrollBar* scroll = lstMain->verticalScrollBar();
+    const int position = scroll->value();
+    lstMainModel->Show(std::move(pendingRefill_));
+    // No row stays selected or current: the view must not pick a neighbour of a vanished row.
+    lstMain->selectionModel()->clear();
+    if (sameList)
+        scroll->setValue(position);
 }
 
 int32_t frmMain::lstMainListCount() const {
-    return lstMain->count();
+    return lstMainModel->rowCount();
 }
 
 std::u16string frmMain::lstMainList(int32_t row) const {
-    const QListWidgetItem* item = lstMain->item(row);
-    return item ? item->text().toStdU16String() : std::u16string();
+    if (row < 0 || row >= lstMainModel->rowCount())
+        return {};
+    return lstMainModel->Text(row).toStdU16String();
 }
 
 bool frmMain::lstMainSelected(int32_t row) const {
-    const QListWidgetItem* item = lstMain->item(row);
-    return item && item->isSelected();
+    return lstMain->selectionModel()->isRowSelected(row, {});
 }
 
+// The Manager sets the heading and the enabled states at every refill of the connections view:
+// an unchanged value costs no repaint.
 void frmMain::txtHeadSetText(const std::u16string& text) {
-    txtHead->setText(ToQ(text));
+    const QString heading = ToQ(text);
+    if (txtHead->text() == heading)
+        return;
+    txtHead->setText(heading);
     // Told to a screen reader only when it changes, not at every refill of the same view.
-    if (lstMain->accessibleName() != txtHead->text())
-        lstMain->setAccessibleName(txtHead->text());
+    lstMain->setAccessibleName(heading);
 }
 
 void frmMain::mnuDeleteSetEnabled(bool enabled) {
@@ -426,6 +460,9 @@ void frmMain::txtItemSetEnabled(bool enabled) {
 }
 
 void frmMain::cmdAddSetEnabled(bool enabled) {
+    // Read only once it has been read before: the first read of Enabled has a meaning of its own.
+    if (cmdAdd->FirstRun() != 0 && cmdAdd->Enabled() == enabled)
+        return;
     cmdAdd->setProperty("Enabled", enabled);
 }
 

@@ -5,16 +5,21 @@
 
 #include "manager/MainForm.h"
 
+#include <QElapsedTimer>
 #include <QPixmap>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QWidget>
+
+#include <memory>
 
 class Command;
 class QAction;
 class QCheckBox;
 class QLabel;
 class QLineEdit;
-class QListWidget;
+class QListView;
+class ListBoxModel;
 class QMenu;
 
 class frmMain : public QWidget, public MainForm {
@@ -51,9 +56,7 @@ public:
     static QString VersionCaption();
 
     // MainForm
-    void lstMainClear() override;
-    void lstMainAddItem(const std::u16string& text) override;
-    void lstMainRefilled() override;
+    void lstMainRefill(std::shared_ptr<const List> items) override;
     int32_t lstMainListCount() const override;
     std::u16string lstMainList(int32_t row) const override;
     bool lstMainSelected(int32_t row) const override;
@@ -64,7 +67,8 @@ public:
     int32_t chkShowXValue() const override;
 
     // The controls, named as the rest of the program knows them.
-    QListWidget* lstMain = nullptr;
+    QListView* lstMain = nullptr;
+    ListBoxModel* lstMainModel = nullptr;
     QLineEdit* txtHead = nullptr;
     Command* cmdLocalIP = nullptr;
     Command* cmdAllowedIP = nullptr;
@@ -103,9 +107,23 @@ private:
     Command* AddButton(const char* name, int left, int top, int width, int height);
     void ApplyDesignData(Command* button);
 
-    // Rows written by the refill under way, -1 when none: a refill rewrites the rows in place, so
-    // the connections view keeps its scroll position while the table changes under it.
-    int refillRows_ = -1;
+    // The list box follows the Manager's refills without holding back the loop: a refill made by
+    // a pass is put on screen at most about 30 times a second, one made by a user action
+    // at once, and none while the window is hidden (the latest is shown when it comes back).
+    static constexpr int RefillInterval = 1000 / 30; // ms
+    bool ListBoxShown() const;
+    void ShowPendingRefill();
+    std::shared_ptr<const List> pendingRefill_;
+    bool refillPending_ = false;
+    QElapsedTimer lastRefill_;
+    QTimer refillTimer_;
+    // Above zero while a handler of the user's runs: its refills are shown at once.
+    int userAction_ = 0;
+    struct UserAction {
+        explicit UserAction(frmMain& form) : form_(form) { ++form_.userAction_; }
+        ~UserAction() { --form_.userAction_; }
+        frmMain& form_;
+    };
 
     QPixmap background_;
     QString caption_; // the title without a notice

@@ -2,6 +2,7 @@
 // the process end.
 
 #include "engine/basAPI.h"
+#include "engine/basProcessing.h"
 #include "ui/frmMain.h"
 
 #include <QCoreApplication>
@@ -11,7 +12,9 @@
 #include <QLockFile>
 #include <QMessageBox>
 #include <QPointer>
+#include <QSocketNotifier>
 #include <QStandardPaths>
+#include <QTimer>
 #include <QUrl>
 
 #include <cstdio>
@@ -31,6 +34,59 @@ QLockFile* instanceLock = nullptr;
 QString ToQ(const std::u16string& text) {
     return QString::fromStdU16String(text);
 }
+
+// What ends a wait for work early: news in the connection table. The window system's events need
+// no watch of their own: Qt reads the display connection on a thread of its own and wakes the
+// event dispatcher, which the wait runs.
+class TableWatch {
+public:
+    QSocketNotifier* Notifier() {
+        const intptr_t handle = api::TableWakeHandle();
+        if (handle < 0) {
+            notifier_.reset();
+        } else if (!notifier_ || notifier_->socket() != qintptr(handle)) {
+            notifier_ = std::make_unique<QSocketNotifier>(qintptr(handle), QSocketNotifier::Read);
+            notifier_->setEnabled(false);
+        }
+        return notifier_.get();
+    }
+
+private:
+    std::unique_ptr<QSocketNotifier> notifier_;
+};
+
+TableWatch& Watch() {
+    static TableWatch watch;
+    return watch;
+}
+
+// While a message box waits for its answer, its own event loop runs the passes at the loop's
+// pace: every millisecond, and at once when the table has news.
+class PassesWhileWaiting {
+public:
+    PassesWhileWaiting() {
+        timer_.setTimerType(Qt::PreciseTimer);
+        timer_.setInterval(1);
+        QObject::connect(&timer_, &QTimer::timeout, [] { ScanFromPump(); });
+        timer_.start();
+        if ((notifier_ = Watch().Notifier())) {
+            connection_ =
+                QObject::connect(notifier_, &QSocketNotifier::activated, [] { ScanFromPump(); });
+            notifier_->setEnabled(true);
+        }
+    }
+    ~PassesWhileWaiting() {
+        if (notifier_) {
+            QObject::disconnect(connection_);
+            notifier_->setEnabled(false);
+        }
+    }
+
+private:
+    QTimer timer_;
+    QSocketNotifier* notifier_ = nullptr;
+    QMetaObject::Connection connection_;
+};
 
 QString LockFolder() {
     QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
@@ -56,6 +112,25 @@ void ShowMainForm() {
         mainWindow->show();
 }
 
+void WaitForWork(uint32_t dwMilliseconds) {
+    // One wait of the event dispatcher on a timer, the window system and the table's notifier,
+    // instead of a blind sleep: a connection's first event ends it within microseconds.
+    static QTimer* timeout = [] {
+        auto* timer = new QTimer();
+        timer->setSingleShot(true);
+        timer->setTimerType(Qt::PreciseTimer);
+        return timer;
+    }();
+    QSocketNotifier* table = Watch().Notifier();
+    if (table)
+        table->setEnabled(true);
+    timeout->start(int(dwMilliseconds));
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    timeout->stop();
+    if (table)
+        table->setEnabled(false);
+}
+
 void DoEvents() {
     QCoreApplication::processEvents();
     // Without exec() nothing else ever runs deleteLater().
@@ -73,6 +148,7 @@ int32_t MsgBox(const std::u16string& prompt, int32_t buttons, const std::u16stri
         box.setStandardButtons(QMessageBox::Ok);
     }
     box.setDefaultButton(QMessageBox::Ok);
+    PassesWhileWaiting passes;
     return box.exec() == QMessageBox::Ok ? vbOK : vbCancel;
 }
 

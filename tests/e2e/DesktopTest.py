@@ -119,12 +119,17 @@ def check_tray(desktop):
 
 def check_accessibility():
     import pyatspi
+    from gi.repository import GLib
 
     def find(role, node=None):
         node = node or next((a for a in pyatspi.Registry.getDesktop(0)
                              if a is not None and a.name == "OrvoKestrelgate"), None)
-        found = [node] if node is not None and node.getRole() == role else []
-        for child in node or []:
+        try:  # the connections list's rows come and go with the machine's connections
+            found = [node] if node is not None and node.getRole() == role else []
+            children = list(node or [])
+        except GLib.GError:
+            return []
+        for child in children:
             found += find(role, child)
         return found
 

@@ -65,6 +65,27 @@ TEST_F(EngineTest, VerdictHoldsUntilTheCacheIsCleared) {
     EXPECT_EQ(CutCount(), 1u);
 }
 
+// A platform that tells the table is unchanged spares the pass, but never the decisions a list
+// edit calls for, nor the retry of a cut the table still lists.
+TEST_F(EngineTest, UnchangedTableIsPassedOverUnlessSomethingIsLeftToDecide) {
+    P().tableVersion = 7;
+    P().table = {Row(ESTAB, "10.0.0.1", 50001, "10.0.0.7", 8080)};
+    ScanTcpTable();
+    ScanTcpTable();
+    EXPECT_EQ(P().tableReads, 1u);
+    BlockRemote(8080);
+    ClearConnectionCache();
+    P().cutResult = api::ERROR_ACCESS_DENIED;
+    for (int pass = 0; pass < 3; ++pass)
+        ScanTcpTable();
+    EXPECT_EQ(CutCount(), 3u) << "a refused cut is tried at every pass";
+    P().cutResult = 0;
+    ScanTcpTable(); // cut, and gone
+    ScanTcpTable();
+    EXPECT_EQ(CutCount(), 4u);
+    EXPECT_EQ(P().tableReads, 1u + 2 * 4 + 1);
+}
+
 TEST_F(EngineTest, DifferentConnectionAtTheSamePositionIsDecidedAfresh) {
     Allow("10.0.0.5");
     BlockLocal(35);

@@ -1,6 +1,7 @@
 // A main window stand-in that records what the Manager does to it.
 #pragma once
 
+#include "container/List.h"
 #include "manager/MainForm.h"
 
 #include <string>
@@ -15,14 +16,16 @@ public:
     int32_t showX = 1;
     int clears = 0;
 
-    void lstMainClear() override {
+    void lstMainRefill(std::shared_ptr<const List> items) override {
         rows.clear();
         selected.clear();
         ++clears;
-    }
-    void lstMainAddItem(const std::u16string& text) override {
-        rows.push_back(text);
-        selected.push_back(false);
+        for (int32_t i = 0; items && i < items->GetItemCount(); ++i) {
+            std::u16string text;
+            if (items->GetItem(i).ToText(text))
+                rows.push_back(text);
+        }
+        selected.resize(rows.size(), false);
     }
     int32_t lstMainListCount() const override { return int32_t(rows.size()); }
     std::u16string lstMainList(int32_t row) const override { return rows.at(size_t(row)); }

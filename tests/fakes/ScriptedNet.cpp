@@ -78,6 +78,15 @@ const hostent* gethostbyname(const char*) {
     return &entry;
 }
 
+intptr_t TableWakeHandle() {
+    return -1;
+}
+
+uint64_t TableVersion() {
+    static uint64_t changing = 0;
+    return P().tableVersion ? P().tableVersion : ++changing | uint64_t(1) << 63;
+}
+
 void Sleep(uint32_t) {
     ++P().sleeps;
 }

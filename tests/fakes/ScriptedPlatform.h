@@ -16,6 +16,7 @@ struct Platform {
     // Connection table.
     std::vector<api::MIB_TCPROW> table;
     uint32_t tableReads = 0;
+    uint64_t tableVersion = 0;             // 0: a new version at every call
     std::function<void()> beforeTableRead; // runs at each GetTcpTable, before the table is copied
     // Cuts: every row handed to SetTcpEntry, and the answer given.
     std::vector<api::MIB_TCPROW> cuts;

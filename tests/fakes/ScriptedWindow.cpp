@@ -27,6 +27,10 @@ void DoEvents() {
         P().onDoEvents();
 }
 
+void WaitForWork(uint32_t) {
+    ++P().sleeps;
+}
+
 int32_t MsgBox(const std::u16string& prompt, int32_t buttons, const std::u16string& title) {
     P().messages.push_back(prompt);
     P().messageTitles.push_back(title);

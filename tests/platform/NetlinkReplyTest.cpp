@@ -40,8 +40,8 @@ Bytes& PutSocket(Bytes& b, uint8_t state, const char* src, const char* dst, uint
 }
 
 // Own sockets are collected over several reads until NLMSG_DONE, in table states; other dumps'
-// messages and acknowledgements are skipped, IPv6 sockets kept only as v4-mapped rows, and an
-// interrupted dump is told.
+// messages and acknowledgements are skipped, either request's answer is read, IPv6 sockets kept
+// only as v4-mapped rows, and an interrupted dump is told.
 TEST(ParseDumpReply, CollectsOwnSocketsOverSeveralReadsUntilDone) {
     std::vector<SocketRow> rows;
     Bytes first, second;
@@ -59,7 +59,9 @@ TEST(ParseDumpReply, CollectsOwnSocketsOverSeveralReadsUntilDone) {
     PutSocket(second, 10, "::ffff:127.0.0.4", "::", 6);
     PutSocket(second, 1, "::1", "::1", 7);
     PutSocket(second, 1, "2001:db8::ffff:7f00:3", "::ffff:127.0.0.2", 8);
+    const size_t legacy = second.size(); // the older request's answer: the same message
     PutSocket(second, 8, "127.0.0.3", "127.0.0.2", 9, NLM_F_MULTI | NLM_F_DUMP_INTR);
+    second[legacy + offsetof(nlmsghdr, nlmsg_type)] = std::byte{TCPDIAG_GETSOCK};
     Put(second, NLMSG_DONE, &ack, 4);
     r = ParseDumpReply(second, Seq, Pid, rows);
     EXPECT_EQ(std::tuple(r.status, r.foreign, r.interrupted),

@@ -98,6 +98,23 @@ TEST_P(Transition, FollowsTheTable) {
 }
 INSTANTIATE_TEST_SUITE_P(Command, Transition, ::testing::ValuesIn(kTransitions));
 
+// Initialize sets state 1 whatever Enabled says: the ticks with the pointer away make such a
+// disabled button look disabled, and with the pointer over it leave it alone.
+TEST_F(CommandTest, DisabledButtonInAnotherStateIsRepairedByTheTick) {
+    button->SetEnabled(false);
+    button->Initialize();
+    ASSERT_EQ(button->ButtonState(), 1);
+    Pointer(true);
+    const int paints = button->PaintCount();
+    ASSERT_TRUE(NextTick());
+    EXPECT_EQ(button->ButtonState(), 1);
+    EXPECT_EQ(button->PaintCount(), paints);
+    Pointer(false);
+    ASSERT_TRUE(NextTick());
+    EXPECT_EQ(button->ButtonState(), 0);
+    EXPECT_EQ(button->LastSkin(), Disable);
+}
+
 // A press takes the focus; dragging off, past a tick and back raises no Click, nor do Enter/Space.
 TEST_F(CommandTest, ClicksByDragAndAccessKey) {
     button->Initialize();

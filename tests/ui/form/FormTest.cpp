@@ -78,10 +78,13 @@ protected:
         Click(form->cmdAddLocal);
         return asked;
     }
+    // QTRY_ reports to QtTest, which a GoogleTest run does not hear: wait, then assert.
+    static bool Until(const std::function<bool()>& done) { return QTest::qWaitFor(done, 5000); }
+    QAbstractItemModel* Model() const { return form->lstMain->model(); }
     QStringList Rows() const {
         QStringList rows;
-        for (int i = 0; i < form->lstMain->count(); ++i)
-            rows << form->lstMain->item(i)->text();
+        for (int i = 0; i < Model()->rowCount(); ++i)
+            rows << Model()->data(Model()->index(i, 0)).toString();
         return rows;
     }
 
@@ -139,7 +142,7 @@ TEST_F(FormTest, WindowAndTray) {
                                                    {MiddleClick, false, true}}) {
         form->showNormal();
         form->setWindowState(Qt::WindowMinimized);
-        QTRY_VERIFY(!form->isVisible());
+        ASSERT_TRUE(Until([&] { return !form->isVisible(); })) << reason;
         emit form->TrayIcon->activated(reason);
         EXPECT_EQ(form->isVisible(), shown) << reason;
         EXPECT_EQ(form->isMinimized(), minimized) << reason;
@@ -158,30 +161,154 @@ TEST_F(FormTest, ViewButtonsSelectTheirMode) {
         {form->cmdCurrentConnections, 0, u"Current Connections"_qs, {}}};
     for (const auto& [button, mode, heading, rows] : views) {
         Click(button);
+        EXPECT_FALSE(form->lstMain->currentIndex().isValid()) << "a row of the new view chosen";
         EXPECT_EQ(form->txtHead->text(), heading);
         EXPECT_EQ(Rows(), rows);
         EXPECT_EQ(form->cmdAdd->property("Enabled").toBool(), mode >= 2);
-        const QListWidgetItem* last = form->lstMain->item(rows.size() - 1); // none: the corner
+        const QModelIndex last = Model()->index(rows.size() - 1, 0); // none: the corner
         QTest::mouseClick(form->lstMain->viewport(), Qt::RightButton, {},
-                          form->lstMain->visualItemRect(last).center());
+                          form->lstMain->visualRect(last).center());
         ASSERT_TRUE(form->mnuListBox->isVisible());
         EXPECT_EQ(form->mnuDelete->isEnabled(), mode >= 2);
         form->mnuDelete->trigger(); // a disabled action does nothing
         form->mnuListBox->hide();
         EXPECT_EQ(Rows(), mode >= 2 ? rows.mid(0, rows.size() - 1) : rows);
+        // The refill selects no neighbour of the deleted row.
+        if (mode >= 2) {
+            EXPECT_FALSE(form->lstMain->currentIndex().isValid()) << mode;
+        }
     }
     fake::P().table = {fake::Row(api::MIB_TCP_STATE_ESTAB, "127.0.0.1", 40000, "127.0.0.9", 80),
                        fake::Row(api::MIB_TCP_STATE_LISTEN, "0.0.0.0", 22, "0.0.0.0", 0)};
     ScanTcpTable();
-    ASSERT_EQ(form->lstMain->count(), 1);
+    ASSERT_TRUE(Until([&] { return Model()->rowCount() == 1; })); // a pass's refill: soon
     form->chkShowX->click(); // "Show only connected" refilters at once
-    EXPECT_EQ(form->lstMain->count(), 2);
-    // Refilled in place: a changed row rewritten, the surplus dropped, no row left selected.
-    form->lstMain->item(0)->setSelected(true);
+    EXPECT_EQ(Model()->rowCount(), 2);
+    // A changed row rewritten, the surplus dropped, no row left selected.
+    form->lstMain->setCurrentIndex(Model()->index(0, 0));
     fake::P().table = {fake::Row(api::MIB_TCP_STATE_ESTAB, "127.0.0.1", 40000, "127.0.0.9", 81)};
     ScanTcpTable();
+    ASSERT_TRUE(Until([&] { return Rows().size() == 1; }));
     EXPECT_EQ(Rows(), QStringList{u"40000 <--> 127.0.0.9:81 ESTABLISHED"_qs});
-    EXPECT_TRUE(form->lstMain->selectedItems().isEmpty());
+    EXPECT_FALSE(form->lstMain->selectionModel()->hasSelection());
+}
+
+// 10,000 lines: a pass that changes one of them is one model update of that row, the scroll
+// position stays, nothing is left selected; while hidden the list box is left alone, and it is
+// current as soon as the window is back.
+TEST_F(FormTest, ListBoxIsACheapView) {
+    Load<TrayedForm>();
+    form->chkShowX->setChecked(false);
+    auto line = [](int i, uint16_t remotePort = 443) {
+        return fake::Row(api::MIB_TCP_STATE_ESTAB, "127.0.0.1", uint16_t(20000 + i), "127.0.0.9",
+                         remotePort);
+    };
+    for (int i = 0; i < 10000; ++i)
+        fake::P().table.push_back(line(i));
+    ScanTcpTable();
+    ASSERT_TRUE(Until([&] { return Model()->rowCount() == 10000; }));
+    form->lstMain->setCurrentIndex(Model()->index(5001, 0)); // the user clicked a row
+    const int scrolled = form->lstMain->verticalScrollBar()->value();
+    ASSERT_GT(scrolled, 4000);
+    std::vector<std::pair<int, int>> changed; // the rows of each dataChanged
+    int others = 0;                           // any other model update
+    QObject::connect(Model(), &QAbstractItemModel::dataChanged,
+                     [&](const QModelIndex& a, const QModelIndex& b) {
+                         changed.emplace_back(a.row(), b.row());
+                     });
+    QObject::connect(Model(), &QAbstractItemModel::modelReset, [&] { ++others; });
+    QObject::connect(Model(), &QAbstractItemModel::layoutChanged, [&] { ++others; });
+    QObject::connect(Model(), &QAbstractItemModel::rowsInserted, [&] { ++others; });
+    QObject::connect(Model(), &QAbstractItemModel::rowsRemoved, [&] { ++others; });
+
+    fake::P().table[5002] = line(5002, 444);
+    ScanTcpTable();
+    ASSERT_TRUE(Until([&] { return !changed.empty(); }));
+    QTest::qWait(2 * 1000 / 30); // and nothing more follows
+    ASSERT_EQ(changed.size(), 1u);
+    EXPECT_EQ(changed[0], std::pair(5002, 5002));
+    EXPECT_EQ(others, 0);
+    EXPECT_EQ(Rows()[5002], u"25002 <--> 127.0.0.9:444 ESTABLISHED"_qs);
+    EXPECT_EQ(form->lstMain->verticalScrollBar()->value(), scrolled);
+    EXPECT_FALSE(form->lstMain->currentIndex().isValid());
+    EXPECT_FALSE(form->lstMain->selectionModel()->hasSelection());
+
+    form->setWindowState(Qt::WindowMinimized);
+    ASSERT_TRUE(Until([&] { return !form->isVisible(); }));
+    fake::P().table.resize(3);
+    fake::P().table[1] = line(1, 444);
+    ScanTcpTable();
+    QTest::qWait(2 * 1000 / 30);
+    EXPECT_EQ(Model()->rowCount(), 10000) << "touched while hidden";
+    EXPECT_EQ(changed.size() + size_t(others), 1u);
+    emit form->TrayIcon->activated(QSystemTrayIcon::Trigger);
+    EXPECT_EQ(Rows(), (QStringList{u"20000 <--> 127.0.0.9:443 ESTABLISHED"_qs,
+                                   u"20001 <--> 127.0.0.9:444 ESTABLISHED"_qs,
+                                   u"20002 <--> 127.0.0.9:443 ESTABLISHED"_qs}));
+}
+
+// Cutting never waits for the user: the question's own event loop runs the passes, and a box
+// opened from the pump after a cut leaves that pass going on with the newest snapshot.
+TEST_F(FormTest, PassesGoOnWhileAMessageBoxWaits) {
+    using api::MIB_TCP_STATE_ESTAB;
+    Load();
+    const auto blocked = [](uint16_t local, uint16_t remote) {
+        return fake::Row(MIB_TCP_STATE_ESTAB, "127.0.0.1", local, "127.0.0.9", remote);
+    };
+    size_t cutsWhileOpen = 0;
+    int step = 0;
+    QTimer script; // the user, at 10 ms steps, answering each box once a cut was seen in it
+    script.callOnTimeout([&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (step == 0) {
+            step = 1;
+            QTimer::singleShot(0, [&] { Click(form->cmdAddLocal); });
+        } else if (step == 1 && box) {
+            fake::P().table = {blocked(40001, 25)};
+            step = 2;
+        } else if (step == 2 && box && !fake::P().cuts.empty()) {
+            cutsWhileOpen = fake::P().cuts.size();
+            box->button(QMessageBox::Cancel)->click();
+            step = 3;
+        } else if (step == 3 && !box) {
+            // Two blocked rows: the cut of the first pumps, and a box opens in that pump; while it
+            // is open the table changes and its passes cut the second.
+            fake::P().cuts.clear();
+            fake::P().table = {blocked(40002, 25), blocked(40003, 25), blocked(40004, 80)};
+            fake::P().beforeTableRead = [&] { // the next pass: the box opens after its first cut
+                if (step != 3)
+                    return;
+                QTimer::singleShot(0, [] { api::MsgBox(u"?", api::vbOKOnly, u"t"); });
+                step = 4;
+            };
+        } else if (step == 4 && box) {
+            fake::P().table.insert(fake::P().table.begin(), blocked(40005, 80));
+            step = 5;
+        } else if (step == 5 && box && fake::P().cuts.size() >= 2) {
+            box->button(QMessageBox::Ok)->click();
+            step = 6;
+        } else if (step == 6 && !box) {
+            form->close();
+        }
+    });
+    script.start(10);
+    QTimer::singleShot(20000, [&] { // a bound, whatever happens
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+            box->done(0);
+        form->close();
+    });
+    ProcessingLoop();
+    fake::P().beforeTableRead = nullptr;
+    EXPECT_EQ(step, 6);
+    EXPECT_EQ(cutsWhileOpen, 1u);
+    ASSERT_EQ(fake::P().cuts.size(), 2u);
+    EXPECT_EQ(fake::P().cuts[1].dwLocalPort, blocked(40003, 25).dwLocalPort);
+    // The outer pass decided only rows of the newest snapshot: every recorded row is its row.
+    for (uint32_t i = 0; i < TcpTableBuffer.EntryCount(); ++i) {
+        if (i < ConnectionCache.size() && ConnectionCache[i].Recorded) {
+            EXPECT_TRUE(ConnectionCache[i].Key == KeyOf(TcpTableBuffer.Row(i))) << i;
+        }
+    }
 }
 
 // A screen reader finds every control by name, the list named after its view, and a button's

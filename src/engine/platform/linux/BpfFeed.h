@@ -6,12 +6,15 @@
 #include "engine/basAPI.h"
 #include "engine/platform/linux/NetlinkDiag.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "engine/platform/linux/bpf/tcpstate_event.h"
 
 namespace okg::linuxfeed {
 
@@ -36,9 +39,12 @@ public:
     BpfFeed& operator=(const BpfFeed&) = delete;
     ~BpfFeed();
 
-    // Applies every event waiting in the ring to table, or discards them with a null table.
-    // Returns how many there were. Never blocks.
-    size_t Drain(EventTable* table);
+    // Applies every event waiting in the ring to table, or discards them with a null table, and
+    // appends them to log when there is one. Returns how many there were. Never blocks.
+    size_t Drain(EventTable* table, std::vector<okg_tcp_event>* log = nullptr);
+
+    // A descriptor that polls readable while events wait in the ring.
+    int WakeFd() const { return ringFd_; }
 
     // Events lost since loading: failed ring reservations plus program runs the kernel skipped
     // because the tracepoint fired again on the same processor while the program ran.
@@ -54,6 +60,8 @@ private:
     size_t producerBytes_ = 0;
     const void* counters_ = nullptr;
     uint64_t mask_ = 0;
+    mutable uint64_t misses_ = 0;
+    mutable std::chrono::steady_clock::time_point missesRead_{};
 };
 
 // Makes the next load fail as a refused one would (tests of the fallback).
@@ -73,6 +81,9 @@ enum class TableMode {
 const EventTable* UpdateEventFedTable();
 
 TableMode CurrentTableMode();
+
+// Readable when the event feed has news for the table; -1 while the table is not event-fed.
+int EventFeedWakeFd();
 
 // Unloads the program and forgets the table; the next read starts over.
 void ResetTableSourceForTesting();

@@ -92,7 +92,19 @@ void EventTable::ResyncEventless(const std::vector<netlink::SocketRow>& dump,
     lastResync_ = now;
 }
 
+void EventTable::MergeBackgroundDump(ResyncKind kind, const std::vector<netlink::SocketRow>& dump,
+                                     const std::vector<okg_tcp_event>& since,
+                                     Clock::time_point now) {
+    if (kind == ResyncKind::Full)
+        Resync(dump, now);
+    else if (kind == ResyncKind::Eventless)
+        ResyncEventless(dump, now);
+    for (const okg_tcp_event& event : since)
+        Apply(event);
+}
+
 void EventTable::Apply(const okg_tcp_event& event) {
+    ++version_;
     auto it = index_.find(event.cookie);
     if (event.new_state == KernelClose) {
         if (it == index_.end())
@@ -178,6 +190,7 @@ const netlink::SocketRow* EventTable::Find(uint64_t cookie) const {
 }
 
 void EventTable::Append(const netlink::SocketRow& row) {
+    ++version_;
     index_[row.cookie] = uint32_t(rows_.size());
     rows_.push_back(row);
     if (row.row.dwState == api::MIB_TCP_STATE_SYN_RCVD)
@@ -185,6 +198,7 @@ void EventTable::Append(const netlink::SocketRow& row) {
 }
 
 void EventTable::Replace(uint32_t index, const netlink::SocketRow& row) {
+    ++version_;
     netlink::SocketRow& old = rows_[index];
     const bool was = rows_[index].row.dwState == api::MIB_TCP_STATE_SYN_RCVD;
     const bool is = row.row.dwState == api::MIB_TCP_STATE_SYN_RCVD;
@@ -194,6 +208,7 @@ void EventTable::Replace(uint32_t index, const netlink::SocketRow& row) {
 
 // Swaps the last row into the gap: one other row moves instead of every row after the gap.
 void EventTable::Remove(uint32_t index) {
+    ++version_;
     if (rows_[index].row.dwState == api::MIB_TCP_STATE_SYN_RCVD)
         --synRcvdRows_;
     index_.erase(rows_[index].cookie);

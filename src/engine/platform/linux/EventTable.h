@@ -52,12 +52,21 @@ public:
     // Known sockets keep their row position here too.
     void ResyncEventless(const std::vector<netlink::SocketRow>& dump, Clock::time_point now);
 
+    // Merges a dump read off the loop's thread while the events of `since` were being applied: the
+    // dump is merged as Resync (full) or ResyncEventless would, then those events are applied
+    // again on top, so that a socket the dump saw before its latest event ends in its latest state
+    // (a connection made meanwhile stays, one closed meanwhile goes).
+    void MergeBackgroundDump(ResyncKind kind, const std::vector<netlink::SocketRow>& dump,
+                             const std::vector<okg_tcp_event>& since, Clock::time_point now);
+
     // Applies one state change.
     void Apply(const okg_tcp_event& event);
 
     // Takes the feed's running count of lost events (ring drops and skipped program runs); any
     // growth makes the table untrustworthy until the next resync.
     void NoteLostEvents(uint64_t total);
+    // Events were lost while a background dump ran: that dump cannot stand for the table.
+    void MarkUntrusted() { lost_ = true; }
 
     // Full before the first resync, after lost events and once FullInterval has passed since the
     // last full one; otherwise Eventless once EventlessInterval has passed since any resync.
@@ -66,6 +75,8 @@ public:
     const std::vector<netlink::SocketRow>& Rows() const { return rows_; }
     // True while events were lost since the last resync: the rows may be stale.
     bool MissedEvents() const { return lost_; }
+    // Changes whenever the rows may have changed.
+    uint64_t Version() const { return version_; }
     // The row of a socket, or null.
     const netlink::SocketRow* Find(uint64_t cookie) const;
 
@@ -81,6 +92,7 @@ private:
     void DropRequestRowOf(uint32_t childIndex);
 
     std::vector<netlink::SocketRow> rows_;
+    uint64_t version_ = 1;
     std::unordered_map<uint64_t, uint32_t> index_; // cookie -> row position
     // SYN_RCVD rows a dump showed; most are request sockets, which never report their end.
     uint32_t synRcvdRows_ = 0;

@@ -1,6 +1,7 @@
 #include "engine/platform/linux/NetlinkDiag.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
@@ -90,40 +91,70 @@ DiagRequest MakeRequest(DiagSocket& socket, uint16_t type, uint16_t flags, uint8
     return req;
 }
 
-// One dump of one address family, appended to out. Restarts a dump the kernel marks as
-// interrupted; any other failure closes the socket, so that the next call starts clean instead
-// of reading the rest of an abandoned dump.
-bool DumpFamily(DiagSocket& socket, uint8_t family, uint32_t states, std::vector<SocketRow>& out) {
+// The older request, which the kernel answers with the sockets of every address family in one
+// walk of its hash (the newer one names a family, so two dumps walk it twice).
+struct LegacyRequest {
+    nlmsghdr header;
+    inet_diag_req request;
+};
+
+LegacyRequest MakeLegacyRequest(DiagSocket& socket, uint32_t states) {
+    LegacyRequest req{};
+    req.header.nlmsg_len = sizeof(req);
+    req.header.nlmsg_type = TCPDIAG_GETSOCK;
+    req.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    req.header.nlmsg_seq = socket.NextSeq();
+    req.request.idiag_family = AF_INET; // not looked at: every family is listed
+    req.request.idiag_states = states;
+    return req;
+}
+
+enum class DumpResult { Done, Failed, Refused };
+
+// One dump, appended to out. Restarts a dump the kernel marks as interrupted; any other failure
+// closes the socket, so that the next call starts clean instead of reading the rest of an
+// abandoned dump. Refused: the kernel answered the request with an error of its own.
+template <typename MakeRequest>
+DumpResult Dump(DiagSocket& socket, MakeRequest make, std::vector<SocketRow>& out) {
     for (int attempt = 0; attempt < MaxDumpAttempts; ++attempt) {
         const size_t mark = out.size();
-        const DiagRequest req =
-            MakeRequest(socket, SOCK_DIAG_BY_FAMILY, NLM_F_REQUEST | NLM_F_DUMP, family, states);
+        const auto req = make();
         if (!socket.Send(&req, sizeof(req))) {
             socket.Close();
-            return false;
+            return DumpResult::Failed;
         }
         bool interrupted = false;
-        ReplyStatus status = ReplyStatus::More;
-        for (int reads = 0; status == ReplyStatus::More; ++reads) {
+        ReplyResult r;
+        for (int reads = 0; r.status == ReplyStatus::More; ++reads) {
             bool ok = false;
             const auto bytes = socket.Receive(ok);
             if (!ok || reads == MaxReadsPerDump) {
                 socket.Close();
-                return false;
+                return DumpResult::Failed;
             }
-            const ReplyResult r = ParseDumpReply(bytes, req.header.nlmsg_seq, socket.PortId(), out);
+            r = ParseDumpReply(bytes, req.header.nlmsg_seq, socket.PortId(), out);
             interrupted = interrupted || r.interrupted;
-            status = r.status;
         }
-        if (status != ReplyStatus::Done) {
+        if (r.status == ReplyStatus::Error) {
+            out.resize(mark);
+            return DumpResult::Refused; // the kernel ended the dump cleanly: the socket is fine
+        }
+        if (r.status != ReplyStatus::Done) {
             socket.Close();
-            return false;
+            return DumpResult::Failed;
         }
         if (!interrupted)
-            return true;
+            return DumpResult::Done;
         out.resize(mark);
     }
-    return false;
+    return DumpResult::Failed;
+}
+
+bool DumpFamily(DiagSocket& socket, uint8_t family, uint32_t states, std::vector<SocketRow>& out) {
+    const auto make = [&] {
+        return MakeRequest(socket, SOCK_DIAG_BY_FAMILY, NLM_F_REQUEST | NLM_F_DUMP, family, states);
+    };
+    return Dump(socket, make, out) == DumpResult::Done;
 }
 
 } // namespace
@@ -200,7 +231,8 @@ ReplyResult ParseDumpReply(std::span<const std::byte> bytes, uint32_t seq, uint3
             result.errorNumber = ErrnoOf(error);
             return result;
         }
-        case SOCK_DIAG_BY_FAMILY: {
+        case SOCK_DIAG_BY_FAMILY:
+        case TCPDIAG_GETSOCK: { // the answer to the older request that lists every family
             if (payload.size() < sizeof(inet_diag_msg)) {
                 result.status = ReplyStatus::Truncated;
                 return result;
@@ -220,9 +252,28 @@ ReplyResult ParseDumpReply(std::span<const std::byte> bytes, uint32_t seq, uint3
 bool DumpTcpSockets(std::vector<SocketRow>& out, uint32_t states) {
     // Called about once a millisecond: one socket for the life of the process.
     static DiagSocket socket;
+    return DumpTcpSockets(socket, out, states);
+}
+
+bool DumpTcpSockets(DiagSocket& socket, std::vector<SocketRow>& out, uint32_t states) {
+    static std::atomic<bool> legacyRefused = false;
     out.clear();
     if (!socket.Open())
         return false;
+    // The kernel's hash is walked once for both families where the older request is served (it
+    // is since sock_diag exists); where it is refused, once per family.
+    if (!legacyRefused) {
+        const auto make = [&] { return MakeLegacyRequest(socket, states); };
+        switch (Dump(socket, make, out)) {
+        case DumpResult::Done:
+            return true;
+        case DumpResult::Failed:
+            return false;
+        case DumpResult::Refused:
+            legacyRefused = true;
+            break;
+        }
+    }
     return DumpFamily(socket, AF_INET, states, out) && DumpFamily(socket, AF_INET6, states, out);
 }
 

@@ -74,21 +74,25 @@ struct ReplyResult {
     uint32_t foreign = 0;     // messages skipped for another sequence number or port id
 };
 
-// Parses the bytes of one receive of a SOCK_DIAG_BY_FAMILY dump reply. Messages of another
+// Parses the bytes of one receive of a dump reply (SOCK_DIAG_BY_FAMILY, or TCPDIAG_GETSOCK, the
+// older request that lists every family in one walk). Messages of another
 // sequence number or port id are skipped; TCP sockets of every state the table knows are
 // appended to out (IPv6 ones only when their addresses are v4-mapped, as IPv4 rows). Parsing stops
 // at NLMSG_DONE, NLMSG_ERROR or the first malformed message.
 ReplyResult ParseDumpReply(std::span<const std::byte> bytes, uint32_t seq, uint32_t portId,
                            std::vector<SocketRow>& out);
 
-// Replaces out with every IPv4 TCP socket of the machine in the states 1..12, then the IPv4
-// connections of dual-stack IPv6 sockets. False when the kernel could not be read (out is then
-// unspecified). Reuses one netlink socket across calls; one thread only.
-// states narrows the dump to some kernel states (bit n for state n; a timewait socket is matched
-// by its substate, a request socket by SYN_RECV or NEW_SYN_RECV): the kernel still walks its
-// hash but builds and sends only those sockets, and leaves the listeners' table alone unless
+// Replaces out with every IPv4 TCP socket of the machine in the states 1..12 and the IPv4
+// connections of dual-stack IPv6 sockets, read in one walk of the kernel's hash where the kernel
+// serves the older request that lists both families (else one dump per family). False when the
+// kernel could not be read (out is then unspecified). Reuses one netlink socket across calls; one
+// thread only. states narrows the dump to some kernel states (bit n for state n; a timewait socket
+// is matched by its substate, a request socket by SYN_RECV or NEW_SYN_RECV): the kernel still walks
+// its hash but builds and sends only those sockets, and leaves the listeners' table alone unless
 // LISTEN is asked for.
 bool DumpTcpSockets(std::vector<SocketRow>& out, uint32_t states = DumpStates);
+// The same over the caller's socket (one per thread).
+bool DumpTcpSockets(DiagSocket& socket, std::vector<SocketRow>& out, uint32_t states);
 
 // The entry of rows that names the same connection as row (both addresses and ports; the state
 // is not compared), an established one first, then any but TIME_WAIT; null when there is none.

@@ -37,6 +37,17 @@ uint32_t GetTcpTable(MIB_TCPTABLE* pTcpTable, uint32_t* pdwSize, int32_t) {
     return okg::netlink::WriteTcpTable(lastDump, pTcpTable, pdwSize);
 }
 
+intptr_t TableWakeHandle() {
+    return okg::linuxfeed::EventFeedWakeFd();
+}
+
+uint64_t TableVersion() {
+    // Brings the event-fed table up to date first; a table read by dumps is new at every call.
+    static uint64_t dumps = 0;
+    const okg::linuxfeed::EventTable* events = okg::linuxfeed::UpdateEventFedTable();
+    return events ? events->Version() : ++dumps | uint64_t(1) << 63;
+}
+
 uint32_t SetTcpEntry(MIB_TCPROW* pTcpRow) {
     if (!pTcpRow || pTcpRow->dwState != MIB_TCP_STATE_DELETE_TCB)
         return ERROR_INVALID_PARAMETER;

@@ -73,4 +73,14 @@ std::u16string CutRightsAdvice() {
     return u"Start it with \"Run as administrator\".";
 }
 
+// The table offers no notification here: the loop reads it every millisecond.
+intptr_t TableWakeHandle() {
+    return -1;
+}
+
+uint64_t TableVersion() {
+    static uint64_t version = 0;
+    return ++version;
+}
+
 } // namespace api
