@@ -139,13 +139,8 @@ def check_accessibility():
     assert [l.name for l in find(pyatspi.ROLE_LIST)] == ["Current Connections"]
     action = next(b for b in buttons if b.name == "Local IP Addresses").queryAction()
     action.doAction(next(i for i in range(action.nActions) if action.getName(i).lower() == "press"))
-
-    def renamed():
-        lists = find(pyatspi.ROLE_LIST)
-        for node in lists:
-            node.clearCache()
-        return [l.name for l in lists] == ["Local IP Addresses"]
-    wait_for("the list named after the view the press chose", renamed)
+    wait_for("the list named after the view the press chose", lambda: [  # names read afresh
+        node.clearCache() or node.name for node in find(pyatspi.ROLE_LIST)] == ["Local IP Addresses"])
 
 
 def main():
