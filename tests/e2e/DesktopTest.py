@@ -6,7 +6,7 @@ passed, 1 failed, 77 skipped (said loudly, and never when CI is set).
 """
 import os, select, shutil, subprocess, sys, tempfile, time
 
-WAIT = 20  # seconds for any one thing to happen
+WAIT = 45  # seconds for any one thing to happen, on a loaded machine too
 TITLE = "Orvo Kestrel Gate v"
 BUTTONS = sorted(["Current Connections", "Allowed IP Addreses", "Blocked Local Ports", "Add",
                   "Blocked Remote Ports", "Local IP Addresses", "Add Local IPs to Allowed",
