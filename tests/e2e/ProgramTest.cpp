@@ -1,23 +1,20 @@
 // The real program in its own folder: it cuts the blocked connection (with the right to), runs
 // once, saves on close.
+#include "platform/Loopback.h"
+
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <cerrno>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
 
 namespace fs = std::filesystem;
+using namespace loopback;
 
 namespace {
 
@@ -39,7 +36,6 @@ TEST(ProgramTest, CutsBlockedRunsOnceAndSavesTheListsWhenClosed) {
     const bool mayCut = ::geteuid() == 0;
     if (!mayCut)
         std::fprintf(stderr, "*** not root: the cut is not checked, only the rest ***\n");
-    int fds[2][3] = {{-1, -1, -1}, {-1, -1, -1}}; // listener, client, server
     std::vector<pid_t> pids;
     char pattern[] = "/tmp/okgate-e2e-XXXXXX";
     const fs::path root = ::mkdtemp(pattern), ini = root / "OrvoKestrelgate/OrvoKestrelgate.ini";
@@ -47,26 +43,15 @@ TEST(ProgramTest, CutsBlockedRunsOnceAndSavesTheListsWhenClosed) {
         for (const pid_t pid : pids)
             if (::waitpid(pid, nullptr, WNOHANG) == 0 && ::kill(pid, SIGKILL) == 0)
                 ::waitpid(pid, nullptr, 0);
-        for (auto& set : fds)
-            for (const int fd : set)
-                ::close(fd);
         fs::remove_all(root);
     }};
-    // Connections to 127.0.0.2 (blocked) and 127.0.0.3, on ports the kernel chose.
-    sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    auto* addr = reinterpret_cast<sockaddr*>(&sa);
-    int blockedPort = 0;
-    for (int i = 1; i >= 0; --i) { // 127.0.0.2 last, so that its port is the one kept
-        sa = {AF_INET, 0, {htonl(INADDR_LOOPBACK + 1 + i)}, {}};
-        fds[i][0] = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        fds[i][1] = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ASSERT_EQ(::bind(fds[i][0], addr, len), 0);
-        ASSERT_EQ(::listen(fds[i][0], 1) | ::getsockname(fds[i][0], addr, &len), 0);
-        ASSERT_EQ(::connect(fds[i][1], addr, len), 0);
-        fds[i][2] = ::accept4(fds[i][0], nullptr, nullptr, SOCK_CLOEXEC);
-        blockedPort = ntohs(sa.sin_port);
-    }
+    // Connections to 127.0.0.2 (its port blocked) and 127.0.0.3, on ports the kernel chose.
+    const auto listeners = std::pair(Listen("127.0.0.2"), Listen("127.0.0.3"));
+    ASSERT_TRUE(listeners.first && listeners.second);
+    const auto blocked = Connect(*listeners.first, "127.0.0.2", "127.0.0.4"),
+               other = Connect(*listeners.second, "127.0.0.3", "127.0.0.4");
+    ASSERT_TRUE(blocked && other);
+    const int blockedPort = listeners.first->port;
     fs::create_directories(root / "OrvoKestrelgate");
     ::setenv("XDG_CONFIG_HOME", root.c_str(), 1);
     ::setenv("XDG_RUNTIME_DIR", root.c_str(), 1); // mkdtemp made it private, as it must be
@@ -86,21 +71,17 @@ TEST(ProgramTest, CutsBlockedRunsOnceAndSavesTheListsWhenClosed) {
     ASSERT_GT(first, 0);
 
     // The blocked connection is reset: an error on both ends, not an open stream with nothing
-    // to read. The other connection still carries a byte.
-    pollfd p{fds[0][1], POLLIN, 0};
-    char byte = 'x';
+    // to read. The other connection still carries a byte both ways, as the blocked one does when
+    // the cut is refused.
     if (mayCut) {
+        pollfd p{blocked->client.fd, POLLIN, 0};
         EXPECT_EQ(::poll(&p, 1, 30000), 1) << "the blocked connection was not cut";
-        for (const int end : {fds[0][1], fds[0][2]}) {
-            errno = 0;
-            EXPECT_EQ(::recv(end, &byte, 1, MSG_DONTWAIT), -1);
-            EXPECT_TRUE(errno == ECONNRESET || errno == ECONNABORTED) << std::strerror(errno);
-        }
+        EXPECT_TRUE(IsReset(ReadError(blocked->client.fd)));
+        EXPECT_TRUE(IsReset(ReadError(blocked->server.fd)));
+    } else {
+        EXPECT_TRUE(StillConnected(*blocked));
     }
-    for (int i = mayCut ? 1 : 0; i < 2; ++i) { // a cut refused leaves it open, like the other one
-        EXPECT_EQ(::send(fds[i][1], "y", 1, MSG_NOSIGNAL), 1);
-        EXPECT_TRUE(::recv(fds[i][2], &byte, 1, 0) == 1 && byte == 'y') << i;
-    }
+    EXPECT_TRUE(StillConnected(*other));
 
     // Once the first start holds the instance lock, a second one ends at once.
     for (int waited = 0; !fs::exists(root / "okgate.lock") && waited < 30000; waited += 20)

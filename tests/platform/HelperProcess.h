@@ -38,11 +38,7 @@ struct Helper {
         fd = pair[0];
         iovec io{&hello, sizeof hello};
         alignas(cmsghdr) char control[CMSG_SPACE(3 * sizeof(int))] = {};
-        msghdr msg{};
-        msg.msg_iov = &io;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
+        msghdr msg{nullptr, 0, &io, 1, control, sizeof control, 0};
         if (Readable() && recvmsg(fd, &msg, MSG_CMSG_CLOEXEC) > 0 && CMSG_FIRSTHDR(&msg))
             std::memcpy(fds, CMSG_DATA(CMSG_FIRSTHDR(&msg)), sizeof fds);
     }

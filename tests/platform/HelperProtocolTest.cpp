@@ -23,6 +23,7 @@ std::vector<unsigned char> Bytes(const helper::ResetRequest& r, size_t length) {
     return bytes;
 }
 
+// Each case also carries a descriptor along when `descriptor` is set.
 TEST(HelperProtocol, GreetsThenEndsAtTheFirstMalformedRequest) {
     helper::ResetRequest good;
     good.family = AF_INET;
@@ -35,6 +36,7 @@ TEST(HelperProtocol, GreetsThenEndsAtTheFirstMalformedRequest) {
     const struct {
         const char* what;
         std::vector<unsigned char> bytes;
+        bool descriptor = false;
     } cases[] = {
         {"a type cut short", Bytes(good, 3)},
         {"a request one byte short", Bytes(good, sizeof good - 1)},
@@ -44,37 +46,25 @@ TEST(HelperProtocol, GreetsThenEndsAtTheFirstMalformedRequest) {
         {"the helper's own message", Bytes(hello, sizeof hello)},
         {"another address family", Bytes(family, sizeof family)},
         {"an interface with an IPv4 request", Bytes(zero, sizeof zero)},
+        {"a descriptor sent along", Bytes(good, sizeof good), true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         Helper h;
         ASSERT_GT(h.pid, 0);
         EXPECT_EQ(h.hello.type, helper::HelloMessage) << "it greets first";
-        ASSERT_TRUE(h.Send(c.bytes.data(), c.bytes.size()));
+        iovec io{const_cast<unsigned char*>(c.bytes.data()), c.bytes.size()};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        msghdr msg{nullptr, 0, &io, 1, control, c.descriptor ? sizeof control : 0, 0};
+        if (c.descriptor) {
+            *CMSG_FIRSTHDR(&msg) = {CMSG_LEN(sizeof(int)), SOL_SOCKET, SCM_RIGHTS};
+            std::memset(CMSG_DATA(CMSG_FIRSTHDR(&msg)), 0, sizeof(int)); // standard input
+        }
+        ASSERT_EQ(sendmsg(h.fd, &msg, MSG_NOSIGNAL), ssize_t(c.bytes.size()));
         EXPECT_EQ(h.Exit(5000), 3) << "it ends, as malformed";
         char byte;
         EXPECT_EQ(recv(h.fd, &byte, 1, MSG_DONTWAIT), 0) << "with no answer";
     }
-}
-
-TEST(HelperProtocol, RefusesADescriptorSentAlong) {
-    Helper h;
-    ASSERT_GT(h.pid, 0);
-    helper::ResetRequest request;
-    request.family = AF_INET;
-    iovec io{&request, sizeof request};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr msg{};
-    msg.msg_iov = &io;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    cmsghdr* c = CMSG_FIRSTHDR(&msg);
-    *c = {CMSG_LEN(sizeof(int)), SOL_SOCKET, SCM_RIGHTS};
-    const int passed = 0;
-    std::memcpy(CMSG_DATA(c), &passed, sizeof passed);
-    ASSERT_EQ(sendmsg(h.fd, &msg, 0), ssize_t(sizeof request));
-    EXPECT_EQ(h.Exit(5000), 3);
 }
 
 // The window closing the pair ends it cleanly; a well-formed request it cannot honour is answered
