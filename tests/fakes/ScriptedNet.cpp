@@ -34,6 +34,24 @@ uint32_t WriteTable(const std::vector<Row>& rows, Table* table, uint32_t* pdwSiz
     return NO_ERROR_;
 }
 
+// Records a cut of either table and answers it; a successful one takes the connection's rows (the
+// fields after the state, which comes first) out of the table.
+template <typename Row>
+uint32_t Cut(std::vector<Row>& cuts, std::vector<Row>& rows, const Row& wanted, uint32_t result) {
+    cuts.push_back(wanted);
+    uint32_t state = 0;
+    std::memcpy(&state, &wanted, sizeof state);
+    if (state != MIB_TCP_STATE_DELETE_TCB)
+        return ERROR_INVALID_PARAMETER;
+    const auto* w = reinterpret_cast<const char*>(&wanted) + sizeof state;
+    if (result == NO_ERROR_ && P().cutRemovesRow)
+        std::erase_if(rows, [&](const Row& r) {
+            return std::memcmp(reinterpret_cast<const char*>(&r) + sizeof state, w,
+                               sizeof(Row) - sizeof state) == 0;
+        });
+    return result;
+}
+
 } // namespace
 
 uint32_t GetTcpTable(MIB_TCPTABLE* pTcpTable, uint32_t* pdwSize, int32_t) {
@@ -44,21 +62,7 @@ uint32_t GetTcpTable(MIB_TCPTABLE* pTcpTable, uint32_t* pdwSize, int32_t) {
 }
 
 uint32_t SetTcpEntry(MIB_TCPROW* pTcpRow) {
-    P().cuts.push_back(*pTcpRow);
-    if (pTcpRow->dwState != MIB_TCP_STATE_DELETE_TCB)
-        return ERROR_INVALID_PARAMETER;
-    if (P().cutResult == NO_ERROR_ && P().cutRemovesRow) {
-        auto& rows = P().table;
-        rows.erase(std::remove_if(rows.begin(), rows.end(),
-                                  [&](const MIB_TCPROW& r) {
-                                      return r.dwLocalAddr == pTcpRow->dwLocalAddr &&
-                                             r.dwLocalPort == pTcpRow->dwLocalPort &&
-                                             r.dwRemoteAddr == pTcpRow->dwRemoteAddr &&
-                                             r.dwRemotePort == pTcpRow->dwRemotePort;
-                                  }),
-                   rows.end());
-    }
-    return P().cutResult;
+    return Cut(P().cuts, P().table, *pTcpRow, P().cutResult);
 }
 
 uint32_t GetTcp6Table(MIB_TCP6TABLE* pTcpTable, uint32_t* pdwSize, int32_t) {
@@ -66,20 +70,7 @@ uint32_t GetTcp6Table(MIB_TCP6TABLE* pTcpTable, uint32_t* pdwSize, int32_t) {
 }
 
 uint32_t SetTcp6Entry(MIB_TCP6ROW* pTcpRow) {
-    P().cuts6.push_back(*pTcpRow);
-    if (pTcpRow->State != MIB_TCP_STATE_DELETE_TCB)
-        return ERROR_INVALID_PARAMETER;
-    if (P().cut6Result == NO_ERROR_ && P().cutRemovesRow) {
-        auto& rows = P().table6;
-        rows.erase(std::remove_if(rows.begin(), rows.end(),
-                                  [&](const MIB_TCP6ROW& r) {
-                                      MIB_TCP6ROW a = r, b = *pTcpRow;
-                                      a.State = b.State = 0;
-                                      return std::memcmp(&a, &b, sizeof a) == 0;
-                                  }),
-                   rows.end());
-    }
-    return P().cut6Result;
+    return Cut(P().cuts6, P().table6, *pTcpRow, P().cut6Result);
 }
 
 // The platform's own IPv6 text, as the real layers use it.
