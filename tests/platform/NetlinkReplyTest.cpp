@@ -60,7 +60,7 @@ TEST(ParseDumpReply, CollectsOwnSocketsOverSeveralReadsUntilDone) {
     PutSocket(second, 1, "::1", "::1", 7);
     PutSocket(second, 1, "2001:db8::ffff:7f00:3", "::ffff:127.0.0.2", 8);
     PutSocket(second, 10, "::", "::", 10); // a dual-stack listener: IPv6 too
-    const size_t legacy = second.size(); // the older request's answer: the same message
+    const size_t legacy = second.size();   // the older request's answer: the same message
     PutSocket(second, 8, "127.0.0.3", "127.0.0.2", 9, NLM_F_MULTI | NLM_F_DUMP_INTR);
     second[legacy + offsetof(nlmsghdr, nlmsg_type)] = std::byte{TCPDIAG_GETSOCK};
     Put(second, NLMSG_DONE, &ack, 4);
