@@ -236,7 +236,10 @@ void frmMain::TrayOn() {
         TrayIcon->setToolTip(QString::fromUtf16(AppTitle));
         connect(TrayIcon, &QSystemTrayIcon::activated, this, &frmMain::TrayActivated);
     }
-    TrayIcon->show();
+    // Offscreen there is no notification area and never will be; asking Qt for one there only
+    // makes it warn about a window system it does not have.
+    if (QGuiApplication::platformName() != QLatin1String("offscreen"))
+        TrayIcon->show();
 }
 
 void frmMain::TrayOff() {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -60,6 +61,9 @@ TEST(ProgramTest, CutsBlockedRunsOnceAndSavesTheListsWhenClosed) {
     const auto start = [&] {
         const pid_t pid = ::fork();
         if (pid == 0) {
+            const int log =
+                ::open((root / "stderr.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+            ::dup2(log, 2);
             ::execl(OKG_BINARY, OKG_BINARY, nullptr);
             ::_exit(127);
         }
@@ -95,6 +99,10 @@ TEST(ProgramTest, CutsBlockedRunsOnceAndSavesTheListsWhenClosed) {
          {std::string("AllowedIPString=\n"), std::string("BlockedLocalPortsString="),
           "BlockedRemotePortsString=" + std::to_string(blockedPort)})
         EXPECT_NE(saved.find(key), std::string::npos) << saved;
+    // What the program prints is its own notices; a Qt warning on a normal start is a fault.
+    std::ifstream log(root / "stderr.log");
+    for (std::string line; std::getline(log, line);)
+        EXPECT_EQ(line.rfind("okgate: ", 0), 0u) << line;
 }
 
 } // namespace

@@ -1,10 +1,14 @@
 // The owner-drawn button: real mouse, focus, key and timer events, grab() pictures, stored data.
 #include "ui/Command.h"
 
+#include "ui/QtWarningsFail.h"
 #include <QAccessible>
 #include <QApplication>
 #include <QCursor>
 #include <QTest>
+
+#include <QTemporaryDir>
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -291,7 +295,10 @@ TEST_F(CommandTest, Properties) {
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    QTemporaryDir runtime; // the runtime folder Qt asks for, private to this run
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
+    FailOnQtWarnings();
     return RUN_ALL_TESTS();
 }

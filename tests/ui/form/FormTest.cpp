@@ -8,8 +8,10 @@
 #include "ui/SetupCommandButtons.h"
 #include "ui/frmMain.h"
 
+#include "ui/QtWarningsFail.h"
 #include <QTest>
 #include <QtWidgets>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -373,8 +375,11 @@ int main(int argc, char** argv) {
     qputenv("XDG_CONFIG_HOME", home.path().toUtf8());
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    QTemporaryDir runtime; // private, as the instance lock's folder must be
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
+    FailOnQtWarnings();
     return RUN_ALL_TESTS();
 }
 
