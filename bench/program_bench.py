@@ -10,6 +10,10 @@ blocked remote port is the port of a listener of this bench, and measures in eac
   - the longest pass and the longest loop iteration the program printed (OKG_LOOP_STATS).
 Then it runs the engine bench for comparison, and prints the machine's load averages.
 
+With --mix, half the background connections are IPv6 ([::1]), the blocked listener takes both
+families (dual-stack), and each state's reaction is measured and shown for IPv4 and IPv6 apart
+(the clients alternate).
+
 Needs root (the cuts), Xvfb, openbox, xdotool. Only connections made here are ever blocked: the
 blocked port is one the kernel gave a listener of this bench, its peers are 127.0.0.2 and up.
 
@@ -61,8 +65,9 @@ def start_display(procs):
     return display
 
 
-def hold_connections(n):
-    """A forked child holding n loopback sockets (n/2 pairs) on ports nobody blocks."""
+def hold_connections(n, mix=False):
+    """A forked child holding n loopback sockets (n/2 pairs) on ports nobody blocks; with mix,
+    every other pair over IPv6 on [::1]."""
     ready_r, ready_w = os.pipe()
     pid = os.fork()
     if pid == 0:
@@ -77,12 +82,21 @@ def hold_connections(n):
             listener = socket.socket()
             listener.bind(('127.0.0.4', 0))
             listener.listen(4096)
+            listener6 = socket.socket(socket.AF_INET6)
+            listener6.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+            listener6.bind(('::1', 0))
+            listener6.listen(4096)
             held = []
-            for _ in range(n // 2):
-                c = socket.socket()
-                c.bind(('127.0.0.5', 0))
-                c.connect(listener.getsockname())
-                s, _ = listener.accept()
+            for i in range(n // 2):
+                if mix and i % 2:
+                    c = socket.socket(socket.AF_INET6)
+                    c.connect(listener6.getsockname()[:2])
+                    s, _ = listener6.accept()
+                else:
+                    c = socket.socket()
+                    c.bind(('127.0.0.5', 0))
+                    c.connect(listener.getsockname())
+                    s, _ = listener.accept()
                 held += [c, s]
             os.write(ready_w, b'1')
             signal.sigwait([signal.SIGTERM])
@@ -171,18 +185,27 @@ class Program:
             self.proc.wait()
 
 
-def reactions(blocked, samples, gap=0.01, seconds=None):
+def reactions(blocked, samples, gap=0.01, seconds=None, mix=False):
     """Connects to the blocked listener one connection at a time; the time until each is cut.
-    With seconds, goes on for that long instead of for a number of samples."""
-    times, missed = [], 0
+    With seconds, goes on for that long instead of for a number of samples. With mix, every other
+    client is IPv6: (times, missed) for each family, IPv4 first."""
+    per_family = {4: ([], [0]), 6: ([], [0])}
     end = time.monotonic() + seconds if seconds else None
+    port = blocked.getsockname()[1]
     i = 0
     while (time.monotonic() < end) if end else i < samples:
         i += 1
-        c = socket.socket()
-        c.bind(('127.0.0.2', 0))
+        family = 6 if mix and i % 2 else 4
+        times, missed = per_family[family]
+        if family == 6:
+            c = socket.socket(socket.AF_INET6)
+            to = ('::1', port)
+        else:
+            c = socket.socket()
+            c.bind(('127.0.0.2', 0))
+            to = ('127.0.0.3', port)
         try:
-            c.connect(blocked.getsockname())
+            c.connect(to)
         except (ConnectionAbortedError, ConnectionResetError):
             times.append(0.0)  # cut before connect() returned to us
             c.close()
@@ -196,7 +219,7 @@ def reactions(blocked, samples, gap=0.01, seconds=None):
         if events and err in (errno.ECONNABORTED, errno.ECONNRESET):
             times.append((t1 - t0) * 1000.0)
         else:
-            missed += 1
+            missed[0] += 1
         c.close()
         try:
             s, _ = blocked.accept()
@@ -204,7 +227,8 @@ def reactions(blocked, samples, gap=0.01, seconds=None):
         except BlockingIOError:
             pass
         time.sleep(gap + (i % 7) * 0.0013)  # not in step with the loop
-    return times, missed
+    both = [(times, missed[0]) for times, missed in per_family.values()]
+    return both if mix else both[0]
 
 
 def summary(times):
@@ -215,20 +239,31 @@ def summary(times):
     return statistics.median(times), p99, times[-1]
 
 
-def measure(program, blocked, samples, state):
+def measure(program, blocked, samples, state, mix=False):
+    """The state's row, or with mix its IPv4 and IPv6 rows."""
     time.sleep(1.0)
     program.loop_stats()  # forget what came before
     cpu = program.idle_cpu()
-    times, missed = reactions(blocked, samples)
+    measured = reactions(blocked, samples * (2 if mix else 1), mix=mix)
     longest_pass, longest_iteration = program.loop_stats()
-    return (state, *summary(times), missed, cpu, longest_pass / 1000.0, longest_iteration / 1000.0)
+    figures = (cpu, longest_pass / 1000.0, longest_iteration / 1000.0)
+    if not mix:
+        times, missed = measured
+        return [(state, *summary(times), missed, *figures)]
+    return [('%s, IPv%d' % (state, v), *summary(times), missed, *figures)
+            for v, (times, missed) in zip((4, 6), measured)]
 
 
-def run_size(okgate, display, mode, n, samples):
+def run_size(okgate, display, mode, n, samples, mix=False):
     rows = []
-    holder = hold_connections(n)
-    blocked = socket.socket()
-    blocked.bind(('127.0.0.3', 0))
+    holder = hold_connections(n, mix)
+    if mix:  # dual-stack: IPv4 and IPv6 clients reach the one blocked port
+        blocked = socket.socket(socket.AF_INET6)
+        blocked.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+        blocked.bind(('::', 0))
+    else:
+        blocked = socket.socket()
+        blocked.bind(('127.0.0.3', 0))
     blocked.listen(1024)
     blocked.setblocking(False)
     with tempfile.TemporaryDirectory() as home:
@@ -236,12 +271,12 @@ def run_size(okgate, display, mode, n, samples):
         program = Program(okgate, display, home, mode == 'dump')
         try:
             time.sleep(2.0)  # the first passes over the whole table
-            rows.append(measure(program, blocked, samples, 'connections view'))
+            rows += measure(program, blocked, samples, 'connections view', mix)
             program.click(ALLOWED_BUTTON)
-            rows.append(measure(program, blocked, samples, 'allowed list'))
+            rows += measure(program, blocked, samples, 'allowed list', mix)
             program.click(CONNECTIONS_BUTTON)
             program.xdo('windowminimize', program.window)
-            rows.append(measure(program, blocked, samples, 'minimized'))
+            rows += measure(program, blocked, samples, 'minimized', mix)
             program.xdo('windowactivate', '--sync', program.window)
             program.xdo('windowmap', '--sync', program.window)
             time.sleep(0.5)
@@ -250,12 +285,15 @@ def run_size(okgate, display, mode, n, samples):
             time.sleep(0.3)
             program.loop_stats()
             t0 = time.monotonic()
-            times, missed = reactions(blocked, 0, seconds=5.0)
+            measured = reactions(blocked, 0, seconds=5.0, mix=mix)
             open_for = time.monotonic() - t0
             program.loop_stats()  # the box's passes run outside the loop's statistics
             program.xdo('key', 'Escape')
-            rows.append(('message box open %.0f s' % open_for, *summary(times), missed,
-                         float('nan'), float('nan'), float('nan')))
+            state = 'message box open %.0f s' % open_for
+            for label, (times, missed) in (zip((state + ', IPv4', state + ', IPv6'), measured)
+                                           if mix else [(state, measured)]):
+                rows.append((label, *summary(times), missed, float('nan'), float('nan'),
+                             float('nan')))
         finally:
             program.stop()
     blocked.close()
@@ -271,6 +309,8 @@ def main():
                         default=os.path.join(ROOT, 'build/release/bench/okg_engine_bench'))
     parser.add_argument('--samples', type=int, default=200)
     parser.add_argument('--modes', default='events,dump')
+    parser.add_argument('--mix', action='store_true',
+                        help='half the connections over IPv6, reactions told per family')
     parser.add_argument('sizes', nargs='*', type=int, default=[100, 1000, 10000])
     args = parser.parse_args()
 
@@ -281,7 +321,7 @@ def main():
         display = start_display(procs)
         for mode in args.modes.split(','):
             for n in args.sizes:
-                for row in run_size(args.okgate, display, mode, n, args.samples):
+                for row in run_size(args.okgate, display, mode, n, args.samples, args.mix):
                     table.append((mode, n, *row))
                     print('  measured', mode, n, row[0], file=sys.stderr, flush=True)
     finally:
@@ -289,8 +329,8 @@ def main():
             p.terminate()
             p.wait()
 
-    print('okgate (release) under Xvfb + openbox; reaction over %d connections per state'
-          % args.samples)
+    print('okgate (release) under Xvfb + openbox; reaction over %d connections per state%s'
+          % (args.samples, ' and family, half the connections IPv6' if args.mix else ''))
     print('| table | background | window | median ms | p99 ms | max ms | missed | idle CPU %'
           ' | longest pass ms | longest iteration ms |')
     print('|---|---|---|---|---|---|---|---|---|---|')

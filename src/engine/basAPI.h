@@ -53,6 +53,30 @@ struct MIB_TCPTABLE {
     MIB_TCPROW table[1];
 };
 
+// An IPv6 address, 16 bytes in network order.
+struct IN6_ADDR {
+    uint8_t Byte[16];
+};
+
+// One row of the IPv6 table, 52 bytes: the state numbers of the IPv4 table, addresses with their
+// scope ids (the interface of a link-local address), ports in network byte order in the low 16
+// bits of their field.
+struct MIB_TCP6ROW {
+    uint32_t State;
+    IN6_ADDR LocalAddr;
+    uint32_t dwLocalScopeId;
+    uint32_t dwLocalPort;
+    IN6_ADDR RemoteAddr;
+    uint32_t dwRemoteScopeId;
+    uint32_t dwRemotePort;
+};
+static_assert(sizeof(MIB_TCP6ROW) == 52);
+
+struct MIB_TCP6TABLE {
+    uint32_t dwNumEntries;
+    MIB_TCP6ROW table[1];
+};
+
 // --- IP helper ---------------------------------------------------------------------------------
 
 // Writes the machine's IPv4 TCP table (every socket, every state) into pTcpTable, whose size in
@@ -64,6 +88,14 @@ uint32_t GetTcpTable(MIB_TCPTABLE* pTcpTable, uint32_t* pdwSize, int32_t bOrder)
 // 0 done, 5 no rights, 87 another state, 1168 no such connection (a connection that has gone is
 // never taken for its listener), 50 not supported here, 317 any other failure.
 uint32_t SetTcpEntry(MIB_TCPROW* pTcpRow);
+
+// The IPv6 table as GetTcpTable gives the IPv4 one, with the same result codes. Rows of IPv4
+// connections carried by IPv6 sockets are in the IPv4 table only.
+uint32_t GetTcp6Table(MIB_TCP6TABLE* pTcpTable, uint32_t* pdwSize, int32_t bOrder);
+
+// The cut of an IPv6 row, with the codes of SetTcpEntry; 50 where the platform cannot reset an
+// IPv6 connection (Windows).
+uint32_t SetTcp6Entry(MIB_TCP6ROW* pTcpRow);
 
 // What the user does on this platform to get the right to cut, told when a cut is refused.
 std::u16string CutRightsAdvice();
@@ -85,6 +117,14 @@ uint16_t ntohs(uint16_t netshort);
 // next call; null when the platform cannot give it.
 const char* inet_ntoa(uint32_t in);
 
+// RFC 5952 text of an IPv6 address (lower case, the longest run of zero groups compressed), with
+// "%zone" when scopeId is not 0 (the interface name, or its number where there is no name); in a
+// buffer valid until the next call, null when the platform cannot give it.
+const char* inet_ntop6(const IN6_ADDR& address, uint32_t scopeId);
+
+// The address of IPv6 text without a zone, as the platform reads it; false when it is none.
+bool inet_pton6(const char* text, IN6_ADDR& address);
+
 // Starts the sockets library (version word 0x0101 asks for 1.1); 0 on success. Harmless to
 // repeat; on Linux there is nothing to start.
 int32_t WSAStartup(uint16_t wVersionRequested);
@@ -100,6 +140,13 @@ struct hostent {
     std::vector<std::vector<uint8_t>> h_addr_list;
 };
 const hostent* gethostbyname(const char* name);
+
+// The machine's IPv6 addresses (of interfaces that are up), each with its scope id.
+struct LocalAddress6 {
+    IN6_ADDR address;
+    uint32_t scopeId;
+};
+std::vector<LocalAddress6> GetLocalAddresses6();
 
 // --- Process -----------------------------------------------------------------------------------
 

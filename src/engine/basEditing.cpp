@@ -6,6 +6,9 @@
 #include "manager/Manager.h"
 #include "support/Variant.h"
 #include "support/basError.h"
+#include "support/basNetwork.h"
+
+#include <algorithm>
 
 #include <array>
 #include <optional>
@@ -70,6 +73,63 @@ std::u16string AddressText(const std::array<uint8_t, 4>& octets) {
     return text;
 }
 
+bool IsZoneCharacter(char16_t c) {
+    return IsDigit(c) || (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || c == u'.' ||
+           c == u'_' || c == u'-';
+}
+
+// IPv6 text as the platform reads it, with a zone ("%eth0") on a link-local address; its
+// canonical text (RFC 5952, the zone as given), or nothing. An IPv4-mapped address gives the
+// dotted text of its IPv4 address: the table lists such connections as IPv4 rows.
+std::optional<std::u16string> ParseAddress6(std::u16string_view text) {
+    // Dotted text alone is an IPv4 address, whose stricter rules ParseAddress keeps.
+    if (text.find(u':') == std::u16string_view::npos || text.size() > 80)
+        return std::nullopt;
+    const size_t percent = text.find(u'%');
+    const std::u16string_view zone =
+        percent == std::u16string_view::npos ? std::u16string_view() : text.substr(percent + 1);
+    if (percent != std::u16string_view::npos &&
+        (zone.empty() || !std::all_of(zone.begin(), zone.end(), IsZoneCharacter)))
+        return std::nullopt;
+    std::string ascii;
+    for (char16_t c : text.substr(0, percent)) {
+        if (c > 0x7e || c <= 0x20) // the platform reads bytes: nothing may be lost on the way
+            return std::nullopt;
+        ascii += char(c);
+    }
+    api::IN6_ADDR address{};
+    if (!api::inet_pton6(ascii.c_str(), address))
+        return std::nullopt;
+    const uint8_t* b = address.Byte;
+    const bool firstZero = std::all_of(b, b + 10, [](uint8_t x) { return x == 0; });
+    if (firstZero && b[10] == 0xff && b[11] == 0xff) {
+        if (!zone.empty())
+            return std::nullopt;
+        return AddressText({b[12], b[13], b[14], b[15]});
+    }
+    // No peer has the unspecified address; the IPv4-compatible form (::a.b.c.d) is obsolete and
+    // has no text the platforms agree on.
+    if (firstZero && b[10] == 0 && b[11] == 0 &&
+        !(b[12] == 0 && b[13] == 0 && b[14] == 0 && b[15] <= 1))
+        return std::nullopt;
+    if (std::all_of(b, b + 16, [](uint8_t x) { return x == 0; }))
+        return std::nullopt;
+    const bool linkLocal = b[0] == 0xfe && (b[1] & 0xc0) == 0x80;
+    if (!zone.empty() && !linkLocal)
+        return std::nullopt;
+    std::u16string canonical = Address6ToText(address, 0);
+    if (!zone.empty())
+        canonical += u'%' + std::u16string(zone);
+    return canonical;
+}
+
+// The stored text of an address of either version, or nothing.
+std::optional<std::u16string> CanonicalAddress(std::u16string_view text) {
+    if (const auto octets = ParseAddress(text))
+        return AddressText(*octets);
+    return ParseAddress6(text);
+}
+
 void Complain(const char16_t* message) {
     api::MsgBox(message, api::vbOKOnly, AppTitle);
 }
@@ -77,7 +137,7 @@ void Complain(const char16_t* message) {
 } // namespace
 
 bool IsValidIPAddress(const std::u16string& Text) {
-    return ParseAddress(Text).has_value();
+    return CanonicalAddress(Text).has_value();
 }
 
 bool IsValidPort(const std::u16string& Text) {
@@ -93,12 +153,12 @@ void AddItemToCurrentList(std::u16string& ItemText) {
     Variant item;
     switch (manager.CurrentMode) {
     case 2: {
-        const auto octets = ParseAddress(ItemText);
-        if (!octets) {
+        auto address = CanonicalAddress(ItemText);
+        if (!address) {
             Complain(InvalidAddressMessage);
             return;
         }
-        item = Variant::Text(AddressText(*octets));
+        item = Variant::Text(std::move(*address));
         break;
     }
     case 3:

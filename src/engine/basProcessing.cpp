@@ -23,6 +23,7 @@ uint32_t PreviousEntryCount = 0;
 
 // A refused cut is told once per run; the loop goes on cutting.
 bool CutRefusalShown = false;
+bool Cut6RefusalShown = false;
 
 // The table's version at the last pass, and whether that pass tried a cut: a cut row keeps no
 // verdict, so the next pass must run even over an unchanged table.
@@ -56,44 +57,33 @@ void CutConnection(const api::MIB_TCPROW wanted, uint32_t index, TcpTable& table
         // is refused still shows its connection as established.
         api::MIB_TCPROW row = table.Row(at);
         row.dwState = api::MIB_TCP_STATE_DELETE_TCB;
-        if (api::SetTcpEntry(&row) == api::ERROR_ACCESS_DENIED && !CutRefusalShown) {
-            CutRefusalShown = true;
-            api::ShowNotice(u"Cannot cut connections: this needs administrator rights. " +
-                            api::CutRightsAdvice());
-        }
+        TellRefusedCut(api::SetTcpEntry(&row));
     }
     api::DoEvents();
 }
 
 } // namespace
 
-TcpTable::TcpTable() {
-    Resize(InitialRows);
+void NoteCutTried() {
+    CutTried = true;
 }
 
-void TcpTable::Resize(uint32_t rows) {
-    // Keeps what the buffer holds, so a failed read leaves the last snapshot in place.
-    words_.resize(1 + size_t(rows) * (RowBytes / 4), 0);
-    capacityRows_ = rows;
-}
-
-uint32_t TcpTable::EntryCount() const {
-    return std::min(Table()->dwNumEntries, capacityRows_);
-}
-
-uint32_t TcpTable::Read() {
-    uint32_t result = api::ERROR_INSUFFICIENT_BUFFER;
-    // The table can grow between the call that reports its size and the next read; a few rounds
-    // with some headroom settle it.
-    for (int attempt = 0; attempt < 8 && result == api::ERROR_INSUFFICIENT_BUFFER; ++attempt) {
-        uint32_t size = SizeBytes();
-        result = api::GetTcpTable(Table(), &size, 0);
-        if (result == api::ERROR_INSUFFICIENT_BUFFER) {
-            const uint32_t needed = size > 4 ? (size - 4 + RowBytes - 1) / RowBytes : 0;
-            Resize(std::max(needed + needed / 8 + 16, capacityRows_ + 1));
-        }
+void TellRefusedCut(uint32_t result) {
+    if (result == api::ERROR_ACCESS_DENIED && !CutRefusalShown) {
+        CutRefusalShown = true;
+        api::ShowNotice(u"Cannot cut connections: this needs administrator rights. " +
+                        api::CutRightsAdvice());
     }
-    return result;
+}
+
+void TellRefusedCut6(uint32_t result) {
+    if (result == api::ERROR_NOT_SUPPORTED && !Cut6RefusalShown) {
+        Cut6RefusalShown = true;
+        api::ShowNotice(u"IPv6 connections cannot be cut on Windows: they are listed, and those "
+                        u"on blocked ports stay open.");
+        return;
+    }
+    TellRefusedCut(result);
 }
 
 std::u16string RemoteAddressTextOf(const api::MIB_TCPROW& row) {
@@ -150,6 +140,7 @@ void ScanTcpTable() {
                         TcpTableBuffer);
     }
     PreviousEntryCount = TcpTableBuffer.EntryCount();
+    ScanTcp6Table();
     if (ConnectionViewStale) {
         ConnectionViewStale = false;
         if (oManager)
@@ -178,23 +169,25 @@ void CheckConnection(int32_t RemotePort, int32_t LocalPort, uint32_t State, int3
         ConnectionViewStale = true;
     }
 
-    if (State != api::MIB_TCP_STATE_ESTAB)
-        return;
-    if (entry.Allowed || entry.NotBlocked)
-        return;
-    if (IsRemoteAddressAllowed(entry.RemoteAddressText)) {
-        entry.Allowed = true;
-        return;
+    if (State == api::MIB_TCP_STATE_ESTAB &&
+        NeedsCut(entry.Allowed, entry.NotBlocked, entry.RemoteAddressText, LocalPort, RemotePort))
+        CutConnection(row, uint32_t(Index), Table);
+}
+
+bool NeedsCut(bool& Allowed, bool& NotBlocked, const std::u16string& RemoteAddressText,
+              int32_t LocalPort, int32_t RemotePort) {
+    if (Allowed || NotBlocked)
+        return false;
+    if (IsRemoteAddressAllowed(RemoteAddressText)) {
+        Allowed = true;
+        return false;
     }
     bool blocked = IsPortInList(LocalPort, *oManager->oBlockedLocalPorts);
     if (!blocked)
         blocked = IsPortInList(RemotePort, *oManager->oBlockedRemotePorts);
-    if (blocked) {
-        // The entry keeps no verdict: while the table lists the connection it is cut again.
-        CutConnection(row, uint32_t(Index), Table);
-        return;
-    }
-    entry.NotBlocked = true;
+    // A blocked connection keeps no verdict: while the table lists it, it is cut again.
+    NotBlocked = !blocked;
+    return blocked;
 }
 
 void EnsureConnectionCacheSize(int32_t Count) {
@@ -206,6 +199,7 @@ void EnsureConnectionCacheSize(int32_t Count) {
 
 void ClearConnectionCache() {
     ConnectionCache.clear();
+    Connection6Cache.clear();
 }
 
 bool IsRemoteAddressAllowed(const std::u16string& AddressText) {

@@ -32,6 +32,8 @@ const std::array<StoredList, 3> StoredLists = {{
     {u"AllowedIPString", u"127.0.0.1", &AllowedIPString, true, &Manager::oAllowedIP},
 }};
 
+constexpr char16_t NewStoreAllowed[] = u"127.0.0.1,::1";
+
 // The error numbers of a path or file access error and of text that is not what it should be.
 constexpr int32_t FileAccessError = 75;
 constexpr int32_t TypeMismatchError = 13;
@@ -106,11 +108,14 @@ std::vector<std::u16string> ReadStoredTexts() {
         // Not a file (or none yet): the store's own texts, split the same way.
         RawValues.clear();
         for (const StoredList& stored : StoredLists) {
+            constexpr char16_t Missing[] = u"\uFFFF"; // no stored text is this
             const std::u16string text =
-                api::GetSetting(SettingsApp, SettingsSection, stored.key, stored.absent);
-            RawValues.push_back({stored.key, text});
+                api::GetSetting(SettingsApp, SettingsSection, stored.key, Missing);
             StoredValue& value = read.values.emplace_back();
-            value.present = true;
+            value.present = text != Missing;
+            RawValues.push_back({stored.key, value.present ? text : stored.absent});
+            if (!value.present)
+                continue;
             const std::string bytes = ToUtf8(text);
             for (size_t start = 0, end = 0; start <= bytes.size(); start = end + 1) {
                 end = std::min(bytes.find(',', start), bytes.size());
@@ -119,10 +124,15 @@ std::vector<std::u16string> ReadStoredTexts() {
             }
         }
     }
+    // A store that holds none of the lists is new: it allows both loopback addresses. One that
+    // holds some keeps the defaults it always had for the others.
+    const bool newStore = std::none_of(read.values.begin(), read.values.end(),
+                                       [](const StoredValue& v) { return v.present; });
     for (size_t k = 0; k < StoredLists.size(); ++k) {
         const StoredList& stored = StoredLists[k];
+        const char16_t* absent = newStore && stored.address ? NewStoreAllowed : stored.absent;
         *stored.text =
-            read.values[k].present ? ValidItems(stored, read.values[k], problems) : stored.absent;
+            read.values[k].present ? ValidItems(stored, read.values[k], problems) : absent;
     }
     return problems;
 }

@@ -126,6 +126,7 @@ uint32_t Reset(netlink::DiagSocket& diag, const helper::ResetRequest& request) {
     std::memcpy(id.idiag_dst, request.remote, sizeof id.idiag_dst);
     id.idiag_cookie[0] = uint32_t(request.cookie);
     id.idiag_cookie[1] = uint32_t(request.cookie >> 32);
+    id.idiag_if = request.ifindex;
     const auto family = uint8_t(request.family);
     inet_diag_msg found{};
     if (const int error = netlink::LookupTcpSocket(diag, family, id, found))
@@ -208,7 +209,8 @@ int main() {
             End(Malformed, "a malformed request");
         helper::ResetRequest request;
         std::memcpy(&request, buffer, sizeof request);
-        if ((request.family != AF_INET && request.family != AF_INET6) || request.zero != 0)
+        if ((request.family != AF_INET && request.family != AF_INET6) ||
+            (request.family == AF_INET && request.ifindex != 0))
             End(Malformed, "a malformed request");
         helper::ResetResult answer;
         answer.result = Reset(diag, request);

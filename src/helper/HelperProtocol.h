@@ -38,7 +38,9 @@ struct ResetRequest {
     uint32_t remote[4] = {};
     uint16_t localPort = 0;
     uint16_t remotePort = 0;
-    uint32_t zero = 0; // must be 0
+    // The socket's interface, where a link-local IPv6 connection is found; 0 for any, and always
+    // 0 with AF_INET.
+    uint32_t ifindex = 0;
 };
 
 // Helper -> window: the answer to one ResetRequest, a result code of SetTcpEntry.

@@ -51,4 +51,11 @@ private:
     std::vector<ViewRow> viewRows_;
     bool viewOnlyConnected_ = false;
     int32_t viewLineCount_ = -1; // the list's count after the last rebuild; -1 before any
+    // The same for the IPv6 rows, whose lines follow; a line depends on its row alone.
+    struct ViewRow6 {
+        api::MIB_TCP6ROW row{};
+        int32_t line = -1;
+    };
+    std::vector<ViewRow6> viewRows6_;
+    void PutIpv6Lines(List& lines, int32_t& written, bool onlyConnected, bool reuse);
 };

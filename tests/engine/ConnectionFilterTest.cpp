@@ -54,6 +54,45 @@ TEST_F(EngineTest, BlockedPortsCutUnlessTheAddressIsAllowed) {
     }
 }
 
+// The IPv6 table after the IPv4 one: the same rule (a zone-less allowed entry allows every zone),
+// a cache keyed by the whole row (a row that differs in one address byte is decided afresh), and
+// a cut the platform cannot make told once.
+TEST_F(EngineTest, Ipv6RowsAreDecidedByTheSameRule) {
+    using fake::Row6;
+    Allow("2001:db8::5");
+    Allow("fe80::9");
+    BlockLocal(135);
+    BlockRemote(25);
+    P().table = {Row(ESTAB, "10.0.0.1", 135, "10.0.0.7", 50000)};
+    P().table6 = {Row6(ESTAB, "2001:db8::1", 135, "2001:db8::7", 50000),
+                  Row6(ESTAB, "2001:db8::1", 50001, "2001:db8::7", 25),
+                  Row6(ESTAB, "2001:db8::1", 135, "2001:db8::5", 50002),
+                  Row6(ESTAB, "fe80::1", 135, "fe80::9", 50003, 3),
+                  Row6(ESTAB, "2001:db8::1", 80, "2001:db8::7", 50004),
+                  Row6(LISTEN, "::", 135, "::", 0)};
+    P().cutRemovesRow = false;
+    ScanTcpTable();
+    ASSERT_EQ(CutCount(), 1u);
+    ASSERT_EQ(P().cuts6.size(), 2u);
+    EXPECT_EQ(P().cuts6[0].State, api::MIB_TCP_STATE_DELETE_TCB);
+    EXPECT_EQ(Port(P().cuts6[0].dwLocalPort), 135);
+    EXPECT_EQ(Port(P().cuts6[1].dwRemotePort), 25);
+    EXPECT_EQ(Connection6Cache[3].RemoteAddressText, u"fe80::9%if3");
+    EXPECT_TRUE(Connection6Cache[2].Allowed && Connection6Cache[3].Allowed &&
+                Connection6Cache[4].NotBlocked);
+    P().table6.resize(3);
+    P().table6[2].RemoteAddr.Byte[15] = 6; // 2001:db8::6 in the allowed row's place
+    P().cut6Result = api::ERROR_NOT_SUPPORTED;
+    P().table.clear();
+    P().tableVersion = 7; // unchanged from now on: only the refused IPv6 cuts bring the passes
+    ScanTcpTable();
+    ScanTcpTable();
+    EXPECT_EQ(P().cuts6.size(), 8u) << "refused cuts are tried again at every pass";
+    EXPECT_EQ(P().notices, std::vector<std::u16string>{u"IPv6 connections cannot be cut on "
+                                                       u"Windows: they are listed, and those on "
+                                                       u"blocked ports stay open."});
+}
+
 TEST_F(EngineTest, VerdictHoldsUntilTheCacheIsCleared) {
     P().table = {Row(ESTAB, "10.0.0.1", 50001, "10.0.0.7", 8080)};
     ScanTcpTable();

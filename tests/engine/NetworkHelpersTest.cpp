@@ -12,7 +12,11 @@ TEST(NetworkHelpers, AddressTextAndLocalAddresses) {
     fake::Reset();
     EXPECT_EQ(AddressToText(fake::Addr("127.0.0.1")), u"127.0.0.1");
     P().localAddresses = {{192, 168, 1, 10}, {10, 0, 0, 2}};
-    EXPECT_EQ(GetIP(), u"192.168.1.10 10.0.0.2 ");
+    P().localAddresses6 = {{fake::Addr6("2001:DB8:0:0::1"), 0},
+                           {fake::Addr6("fe80::1"), 2},
+                           {fake::Addr6("::1"), 4096}}; // a zone only on a link-local address
+    EXPECT_EQ(GetIP(), u"192.168.1.10 10.0.0.2 2001:db8::1 fe80::1%if2 ::1 ");
+    P().localAddresses6.clear();
     P().ntoaFails = true;
     EXPECT_EQ(AddressToText(fake::Addr("10.0.0.1")), u"Unable to get IP");
     // A host name that cannot be had or has no entry gives no addresses and no message.

@@ -37,7 +37,7 @@ TEST_F(StartupTest, StartsInTheConnectionsViewWithLocalAddressesBeforeTheFirstSc
         EXPECT_EQ(oManager->oMainForm, &form);
         EXPECT_EQ(form.head, u"Current Connections");
         EXPECT_EQ(oManager->oLocalIP->GetItemCount(), 2);
-        EXPECT_EQ(oManager->oAllowedIP->GetItemCount(), 1) << "first run allows 127.0.0.1";
+        EXPECT_EQ(oManager->oAllowedIP->GetItemCount(), 2) << "first run allows 127.0.0.1, ::1";
     };
     uint32_t pumps = 0;
     P().onDoEvents = [&] { ExitRequested = ++pumps == 4; };

@@ -1,5 +1,15 @@
 #include "fakes/ScriptedPlatform.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#endif
+// The system headers may define these as macros, which would rewrite the definitions below.
+#undef ntohs
+#undef inet_ntoa
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -8,38 +18,86 @@ using fake::P;
 
 namespace api {
 
-uint32_t GetTcpTable(MIB_TCPTABLE* pTcpTable, uint32_t* pdwSize, int32_t) {
-    ++P().tableReads;
-    if (P().beforeTableRead)
-        P().beforeTableRead();
-    const auto& rows = P().table;
-    const uint32_t needed = 4 + uint32_t(rows.size()) * sizeof(MIB_TCPROW);
+namespace {
+
+// The scripted rows into the caller's table, with the platform's size protocol.
+template <typename Table, typename Row>
+uint32_t WriteTable(const std::vector<Row>& rows, Table* table, uint32_t* pdwSize) {
+    const uint32_t needed = 4 + uint32_t(rows.size()) * sizeof(Row);
     if (*pdwSize < needed) {
         *pdwSize = needed;
         return ERROR_INSUFFICIENT_BUFFER;
     }
-    pTcpTable->dwNumEntries = uint32_t(rows.size());
+    table->dwNumEntries = uint32_t(rows.size());
     if (!rows.empty())
-        std::memcpy(pTcpTable->table, rows.data(), rows.size() * sizeof(MIB_TCPROW));
+        std::memcpy(table->table, rows.data(), rows.size() * sizeof(Row));
     return NO_ERROR_;
 }
 
-uint32_t SetTcpEntry(MIB_TCPROW* pTcpRow) {
-    P().cuts.push_back(*pTcpRow);
-    if (pTcpRow->dwState != MIB_TCP_STATE_DELETE_TCB)
+// Records a cut of either table and answers it; a successful one takes the connection's rows (the
+// fields after the state, which comes first) out of the table.
+template <typename Row>
+uint32_t Cut(std::vector<Row>& cuts, std::vector<Row>& rows, const Row& wanted, uint32_t result) {
+    cuts.push_back(wanted);
+    uint32_t state = 0;
+    std::memcpy(&state, &wanted, sizeof state);
+    if (state != MIB_TCP_STATE_DELETE_TCB)
         return ERROR_INVALID_PARAMETER;
-    if (P().cutResult == NO_ERROR_ && P().cutRemovesRow) {
-        auto& rows = P().table;
-        rows.erase(std::remove_if(rows.begin(), rows.end(),
-                                  [&](const MIB_TCPROW& r) {
-                                      return r.dwLocalAddr == pTcpRow->dwLocalAddr &&
-                                             r.dwLocalPort == pTcpRow->dwLocalPort &&
-                                             r.dwRemoteAddr == pTcpRow->dwRemoteAddr &&
-                                             r.dwRemotePort == pTcpRow->dwRemotePort;
-                                  }),
-                   rows.end());
-    }
-    return P().cutResult;
+    const auto* w = reinterpret_cast<const char*>(&wanted) + sizeof state;
+    if (result == NO_ERROR_ && P().cutRemovesRow)
+        std::erase_if(rows, [&](const Row& r) {
+            return std::memcmp(reinterpret_cast<const char*>(&r) + sizeof state, w,
+                               sizeof(Row) - sizeof state) == 0;
+        });
+    return result;
+}
+
+} // namespace
+
+uint32_t GetTcpTable(MIB_TCPTABLE* pTcpTable, uint32_t* pdwSize, int32_t) {
+    ++P().tableReads;
+    if (P().beforeTableRead)
+        P().beforeTableRead();
+    return WriteTable(P().table, pTcpTable, pdwSize);
+}
+
+uint32_t SetTcpEntry(MIB_TCPROW* pTcpRow) {
+    return Cut(P().cuts, P().table, *pTcpRow, P().cutResult);
+}
+
+uint32_t GetTcp6Table(MIB_TCP6TABLE* pTcpTable, uint32_t* pdwSize, int32_t) {
+    return WriteTable(P().table6, pTcpTable, pdwSize);
+}
+
+uint32_t SetTcp6Entry(MIB_TCP6ROW* pTcpRow) {
+    return Cut(P().cuts6, P().table6, *pTcpRow, P().cut6Result);
+}
+
+// The platform's own IPv6 text, as the real layers use it.
+const char* inet_ntop6(const IN6_ADDR& address, uint32_t scopeId) {
+    static char text[80];
+#ifdef _WIN32
+    if (!::InetNtopA(AF_INET6, address.Byte, text, 46))
+        return nullptr;
+#else
+    if (!::inet_ntop(AF_INET6, address.Byte, text, 46))
+        return nullptr;
+#endif
+    if (scopeId != 0)
+        std::snprintf(text + std::strlen(text), 20, "%%if%u", unsigned(scopeId));
+    return text;
+}
+
+bool inet_pton6(const char* text, IN6_ADDR& address) {
+#ifdef _WIN32
+    return ::InetPtonA(AF_INET6, text, address.Byte) == 1;
+#else
+    return ::inet_pton(AF_INET6, text, address.Byte) == 1;
+#endif
+}
+
+std::vector<LocalAddress6> GetLocalAddresses6() {
+    return P().localAddresses6;
 }
 
 uint16_t ntohs(uint16_t v) {

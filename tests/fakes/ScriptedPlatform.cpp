@@ -33,4 +33,16 @@ api::MIB_TCPROW Row(uint32_t state, const char* localAddr, uint16_t localPort,
     return {state, Addr(localAddr), PortField(localPort), Addr(remoteAddr), PortField(remotePort)};
 }
 
+api::IN6_ADDR Addr6(const char* text) {
+    api::IN6_ADDR a{};
+    api::inet_pton6(text, a);
+    return a;
+}
+
+api::MIB_TCP6ROW Row6(uint32_t state, const char* localAddr, uint16_t localPort,
+                      const char* remoteAddr, uint16_t remotePort, uint32_t scopeId) {
+    return {state,   Addr6(localAddr),     scopeId, PortField(localPort), Addr6(remoteAddr),
+            scopeId, PortField(remotePort)};
+}
+
 } // namespace fake

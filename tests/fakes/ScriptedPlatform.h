@@ -22,12 +22,17 @@ struct Platform {
     std::vector<api::MIB_TCPROW> cuts;
     uint32_t cutResult = 0;
     bool cutRemovesRow = true; // a successful cut takes the row out of the table
+    // The IPv6 table and its cuts, the same way.
+    std::vector<api::MIB_TCP6ROW> table6;
+    std::vector<api::MIB_TCP6ROW> cuts6;
+    uint32_t cut6Result = 0;
 
     // Sockets.
     std::string hostName = "testhost";
     bool hostNameFails = false;
     bool hostEntryMissing = false;
     std::vector<std::array<uint8_t, 4>> localAddresses;
+    std::vector<api::LocalAddress6> localAddresses6;
     bool ntoaFails = false;
     uint32_t socketStarts = 0;
 
@@ -63,5 +68,10 @@ struct ProcessEnded {
 api::MIB_TCPROW Row(uint32_t state, const char* localAddr, uint16_t localPort,
                     const char* remoteAddr, uint16_t remotePort);
 uint32_t Addr(const char* dotted); // network byte order
+
+// An IPv6 row: addresses in IPv6 text (through inet_pton), an optional scope id for both.
+api::MIB_TCP6ROW Row6(uint32_t state, const char* localAddr, uint16_t localPort,
+                      const char* remoteAddr, uint16_t remotePort, uint32_t scopeId = 0);
+api::IN6_ADDR Addr6(const char* text);
 
 } // namespace fake

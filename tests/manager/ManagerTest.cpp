@@ -92,7 +92,7 @@ TEST_F(ManagerTest, NothingTouchesTheWindowBeforeItIsHandedOver) {
 
 TEST_F(ManagerTest, SettingsSurviveARestartAndHandEditing) {
     LoadSettings();
-    EXPECT_EQ(m->SaveListToString(*m->oAllowedIP), u"127.0.0.1"); // first run
+    EXPECT_EQ(m->SaveListToString(*m->oAllowedIP), u"127.0.0.1,::1"); // first run
     m->oBlockedRemotePorts->AddItem(Variant::Long(25));
     m->oAllowedIP->Reset();
     SaveSettings();
@@ -130,13 +130,20 @@ TEST_F(ManagerTest, AFailedSaveIsToldOnceAndLosesNothing) {
 
 // Bad input is refused with its message; empty input and the read-only views are ignored.
 TEST_F(ManagerTest, AddRefusesWithoutSaving) {
-    for (const char16_t* input :
-         {u"1.2.3", u"256.1.1.1", u"a.b.c.d", u"...", u"1e2.0.0.1", u"1.2.3.0004"})
+    const char16_t* addresses[] = {
+        u"1.2.3", u"256.1.1.1", u"a.b.c.d", u"...", u"1e2.0.0.1", u"1.2.3.0004",
+        // IPv6: malformed, bracketed, with a port, a zone that is empty, has a blank or is on a
+        // global address, the unspecified and the obsolete IPv4-compatible address, a mapped one
+        // with a zone, a character the platform would read as another after a narrowing.
+        u"1::2::3", u"1:2:3:4:5:6:7:8:9", u"12345::1", u"2001:db8::g", u"[::1]", u"[::1]:80",
+        u"fe80::1%", u"fe80::1%et h0", u"2001:db8::1%eth0", u"::", u"::1.2.3.4",
+        u"::ffff:1.2.3.4%eth0", u"::\u0131", u"::1/128"};
+    for (const char16_t* input : addresses)
         Add(2, input);
     for (const char16_t* input : {u"0", u"65536", u"12.5", u"1e3", u"-80", u"99999999999"})
         Add(4, input);
-    std::vector<std::u16string> messages(6, u"This is not a valid ip address.");
-    messages.resize(12, u"This is not a valid port number.");
+    std::vector<std::u16string> messages(std::size(addresses), u"This is not a valid ip address.");
+    messages.resize(messages.size() + 6, u"This is not a valid port number.");
     for (const auto& [mode, input] :
          {std::pair<int16_t, const char16_t*>{3, u" \t "}, {0, u"80"}, {1, u"1.2.3.4"}})
         Add(mode, input);
@@ -165,6 +172,47 @@ TEST_F(ManagerTest, EditingTrimsStoresOnceSavesAndRedecides) {
     EXPECT_EQ(View(), u"Allowed IP Addresses: 10.0.0.1;+++");
     EXPECT_TRUE(StoreText().contains("AllowedIPString=10.0.0.1\nBlockedLocalPortsString=\n"
                                      "BlockedRemotePortsString=65535"));
+}
+
+// IPv6 addresses are stored in their canonical text, so that each is one item and equals the text
+// of a remote address; a zone is kept; an IPv4-mapped address is its IPv4 address.
+TEST_F(ManagerTest, Ipv6AddressesAreStoredInTheirCanonicalText) {
+    for (const char16_t* input :
+         {u"2001:DB8:0:0::1", u"2001:db8::1", u"2001:0db8:0000:0000:0000:0000:0000:0001",
+          u"2001:db8:0:0:1:0:0:1", u"2001:db8:0:1:1:1:1:1", u"FE80::0001%eth0", u"::1",
+          u"::ffff:10.0.0.9", u"1:2:3:4:5:6:1.2.3.4"})
+        Add(2, input);
+    EXPECT_TRUE(P().messages.empty());
+    EXPECT_EQ(View(),
+              u"Allowed IP Addresses: 2001:db8::1; 2001:db8::1:0:0:1; 2001:db8:0:1:1:1:1:1; "
+              u"fe80::1%eth0; ::1; 10.0.0.9; 1:2:3:4:5:6:102:304;+++");
+    EXPECT_TRUE(StoreText().contains("AllowedIPString=\"2001:db8::1,2001:db8::1:0:0:1,"
+                                     "2001:db8:0:1:1:1:1:1,fe80::1%eth0,::1,10.0.0.9,"
+                                     "1:2:3:4:5:6:102:304\"\n"));
+}
+
+// IPv6 rows follow the IPv4 ones in the same three forms, addresses in brackets, and the same
+// filter.
+TEST_F(ManagerTest, Ipv6LinesFollowTheIpv4Lines) {
+    P().table6 = {fake::Row6(Estab, "2001:db8::2", 443, "2001:db8::1", 51000),
+                  fake::Row6(Listen, "::", 22, "::", 0),
+                  fake::Row6(Listen, "fe80::1", 22, "::", 0, 2)};
+    form.showX = 0;
+    Scan({Row(Listen, "0.0.0.0", 135, "0.0.0.0", 0)});
+    m->SetCurrentMode(0);
+    EXPECT_EQ(View(), u"Current Connections: 135 LISTENING; 443 <--> [2001:db8::1]:51000 "
+                      u"ESTABLISHED; 22 LISTENING; 22 :[fe80::1%if2] LISTENING;---");
+    form.showX = 1;
+    m->RefreshCurrentConnections();
+    EXPECT_EQ(View(), u"Current Connections: 443 <--> [2001:db8::1]:51000 ESTABLISHED;---");
+    // Rewritten where a row changed or its line moved.
+    form.showX = 0;
+    m->RefreshCurrentConnections();
+    P().table6[0].State = api::MIB_TCP_STATE_CLOSE_WAIT;
+    Scan({});
+    EXPECT_EQ(View(),
+              u"Current Connections: 443 <--> [2001:db8::1]:51000 CLOSE_WAIT; 22 LISTENING; "
+              u"22 :[fe80::1%if2] LISTENING;---");
 }
 
 TEST_F(ManagerTest, ConnectionLinesFollowTheSnapshotCacheAndFilter) {

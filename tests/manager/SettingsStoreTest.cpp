@@ -102,14 +102,14 @@ TEST_F(SettingsStoreTest, AFailedSaveAtCloseIsAlwaysToldAndTheListsAreKeptElsewh
             EXPECT_TRUE(path.isEmpty());
             EXPECT_TRUE(Message(1).endsWith("They were:\nBlockedLocalPortsString=135\n"
                                             "BlockedRemotePortsString=\n"
-                                            "AllowedIPString=127.0.0.1,127.0.0.2"))
+                                            "AllowedIPString=127.0.0.1,::1,127.0.0.2"))
                 << Message(1).toStdString();
             continue;
         }
         EXPECT_TRUE(path.startsWith(plainFiles == 1 ? State : Temp)) << Message(1).toStdString();
         QSettings kept(path, QSettings::IniFormat);
         EXPECT_EQ(kept.value("BlockedLocalPortsString").toString(), "135");
-        EXPECT_EQ(kept.value("AllowedIPString").toString(), "127.0.0.1,127.0.0.2");
+        EXPECT_EQ(kept.value("AllowedIPString").toString(), "127.0.0.1,::1,127.0.0.2");
     }
 }
 
@@ -179,6 +179,29 @@ TEST_F(SettingsStoreTest, AFileNotAsWrittenIsToldCopiedAndKeptUntilAChange) {
         << dated.toStdString();
     EXPECT_EQ(Bytes(dated), cases[0].bytes);
     EXPECT_EQ(Bytes(Ini + ".bak"), "older");
+}
+
+// A new store allows both loopback addresses; a file from before keeps what it holds (the
+// defaults it had for a key it lacks), IPv6 items, zones and their texts included, untold.
+TEST_F(SettingsStoreTest, ANewStoreAllowsBothLoopbacksAndOldFilesLoadUnchanged) {
+    const struct {
+        const char* bytes; // null: no file
+        std::u16string lists;
+    } cases[] = {
+        {nullptr, u"||127.0.0.1,::1"},
+        {"[General]\nBlockedLocalPortsString=135\n", u"135||127.0.0.1"},
+        {"[General]\nAllowedIPString=127.0.0.1\n", u"||127.0.0.1"},
+        {"[General]\nAllowedIPString=\"10.0.0.1,2001:db8::1,fe80::1%eth0,2001:DB8::2\"\n",
+         u"||10.0.0.1,2001:db8::1,fe80::1%eth0,2001:DB8::2"},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        if (c.bytes)
+            Write(Ini, c.bytes);
+        LoadSettings();
+        EXPECT_EQ(Lists(), c.lists) << (c.bytes ? c.bytes : "no file");
+        EXPECT_TRUE(P().messages.empty()) << Message(0).toStdString();
+    }
 }
 
 // A file that cannot be read at all: told, the lists start empty, and nothing writes over it;

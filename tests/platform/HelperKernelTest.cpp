@@ -157,15 +157,16 @@ uint32_t ReadThenCut(const Connection& c, std::string& out, linuxfeed::TableMode
 
 // A process that holds no capability, without the helper, reads the table by dumps, its cuts are
 // refused and the user is told once why and how to get the right. With it, it reads the table
-// event-fed and cuts through the helper, and could not cut by itself; when the helper ends it goes
-// on by dumps, without the right.
+// event-fed and cuts through the helper (an IPv6 connection too), and could not cut by itself; when
+// the helper ends it goes on by dumps, without the right.
 TEST(HelperKernel, AProcessWithoutCapabilitiesCutsOnlyThroughTheHelper) {
     const bool root = geteuid() == 0; // the helper of the build gets its rights only from root
-    auto listener = Listen("127.0.0.2");
-    ASSERT_TRUE(listener);
+    auto listener = Listen("127.0.0.2"), listener6 = Listen6();
+    ASSERT_TRUE(listener && listener6);
     auto c = Connect(*listener, "127.0.0.2", "127.0.0.5"),
          other = Connect(*listener, "127.0.0.2", "127.0.0.6");
-    ASSERT_TRUE(c && other);
+    auto c6 = Connect6(*listener6);
+    ASSERT_TRUE(c && other && c6);
     EXPECT_EQ(WithoutCapabilities([&] {
                   std::string out;
                   const auto& notices = fake::P().notices;
@@ -185,6 +186,10 @@ TEST(HelperKernel, AProcessWithoutCapabilitiesCutsOnlyThroughTheHelper) {
                   linuxfeed::ResetTableSourceForTesting();
                   if (const uint32_t result = ReadThenCut(*c, out, linuxfeed::TableMode::EventFed))
                       out += "the cut answered " + std::to_string(result) + "\n";
+                  api::MIB_TCP6ROW row6 = c6->row;
+                  row6.State = api::MIB_TCP_STATE_DELETE_TCB;
+                  if (Tcp6TableBuffer.Read() || api::SetTcp6Entry(&row6))
+                      out += "the IPv6 cut did not go through\n";
                   const auto own = Find(other->row);
                   if (!own || netlink::CutTcpSocket(*own) != api::ERROR_ACCESS_DENIED)
                       out += "the process could cut by itself\n";
@@ -204,6 +209,7 @@ TEST(HelperKernel, AProcessWithoutCapabilitiesCutsOnlyThroughTheHelper) {
               "");
     EXPECT_EQ(IsReset(ReadError(c->client.fd)), root);
     EXPECT_EQ(IsReset(ReadError(c->server.fd)), root);
+    EXPECT_EQ(IsReset(ReadError(c6->client.fd)), root);
     EXPECT_TRUE(StillConnected(*other));
 }
 

@@ -32,7 +32,7 @@ TEST(HelperProtocol, GreetsThenEndsAtTheFirstMalformedRequest) {
     unknown.type = 0x6f6b00ff;
     hello.type = helper::HelloMessage;
     family.family = AF_UNIX;
-    zero.zero = 1;
+    zero.ifindex = 1;
     const struct {
         const char* what;
         std::vector<unsigned char> bytes;
@@ -45,7 +45,7 @@ TEST(HelperProtocol, GreetsThenEndsAtTheFirstMalformedRequest) {
         {"an unknown type", Bytes(unknown, sizeof unknown)},
         {"the helper's own message", Bytes(hello, sizeof hello)},
         {"another address family", Bytes(family, sizeof family)},
-        {"a reserved field set", Bytes(zero, sizeof zero)},
+        {"an interface with an IPv4 request", Bytes(zero, sizeof zero)},
         {"a descriptor sent along", Bytes(good, sizeof good), true},
     };
     for (const auto& c : cases) {

@@ -10,12 +10,45 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <span>
 
 namespace {
 
 using namespace loopback;
 using namespace okg::linuxfeed;
+
+// Runs body(refused) with the BPF program refused (a dump per read), then event-fed, each from a
+// fresh table source and scripted window; cleans up after.
+template <typename Body> void InBothTableModes(Body body) {
+    if (!HasNetAdmin())
+        GTEST_SKIP() << NoNetAdmin;
+    std::string why;
+    const bool loads = BpfFeed::Open(why) != nullptr;
+    for (bool refused : {true, false}) {
+        if (!refused && !loads)
+            break;
+        SCOPED_TRACE(refused ? "program refused" : "event-fed");
+        fake::Reset();
+        ResetTableSourceForTesting();
+        RefuseLoadForTesting(refused);
+        body(refused);
+    }
+    RefuseLoadForTesting(false);
+    ResetTableSourceForTesting();
+    ClearConnectionCache();
+    oManager.reset();
+    if (!loads)
+        GTEST_SKIP() << "the BPF program cannot be loaded here: " << why;
+}
+
+// 127.0.0.1 (and ::1) would be allowed by default.
+void NewManagerWithEmptyLists() {
+    oManager = std::make_unique<Manager>();
+    for (const auto& list :
+         {oManager->oAllowedIP, oManager->oBlockedLocalPorts, oManager->oBlockedRemotePorts})
+        list->Reset();
+}
 
 // Through the event-fed table, and with the program refused through a dump per read, the table
 // lists both ends of each connection and the listeners (a dual-stack socket's as IPv4 rows), and
@@ -25,17 +58,7 @@ using namespace okg::linuxfeed;
 // found: looked up by its 4-tuple alone it would resolve to its listener, which must survive.
 // The user is told once of the refusal.
 TEST(EngineKernel, OnePassResetsTheBlockedConnectionsOnly) {
-    if (!HasNetAdmin())
-        GTEST_SKIP() << NoNetAdmin;
-    std::string why;
-    const bool loads = BpfFeed::Open(why) != nullptr;
-    for (bool refused : {true, false}) {
-        if (!refused && !loads)
-            GTEST_SKIP() << "the BPF program cannot be loaded here: " << why;
-        SCOPED_TRACE(refused ? "program refused" : "event-fed");
-        fake::Reset();
-        ResetTableSourceForTesting();
-        RefuseLoadForTesting(refused);
+    InBothTableModes([](bool refused) {
         // The blocked port on every address, so that no client is given it as its own port.
         auto open = Listen("127.0.0.3"), blocked = Listen(nullptr), dual = Listen(nullptr, true);
         ASSERT_TRUE(open && blocked && dual);
@@ -57,10 +80,7 @@ TEST(EngineKernel, OnePassResetsTheBlockedConnectionsOnly) {
              {cut->row, cut->ServerRow(), cutDual->row, cutDual->ServerRow(), listener})
             EXPECT_EQ(std::ranges::count(table, KeyOf(row), KeyOf), 1)
                 << ntohs(uint16_t(row.dwLocalPort));
-        oManager = std::make_unique<Manager>();
-        for (const auto& list :
-             {oManager->oAllowedIP, oManager->oBlockedLocalPorts, oManager->oBlockedRemotePorts})
-            list->Reset(); // 127.0.0.1 would be allowed by default
+        NewManagerWithEmptyLists();
         oManager->oBlockedRemotePorts->AddItem(Variant::Long(blocked->port));
         oManager->oBlockedLocalPorts->AddItem(Variant::Long(dual->port));
         oManager->oAllowedIP->AddItem(Variant::Text(std::string_view("127.0.0.4")));
@@ -68,7 +88,7 @@ TEST(EngineKernel, OnePassResetsTheBlockedConnectionsOnly) {
         ScanTcpTable();
         ScanTcpTable(); // works from the cache
         EXPECT_TRUE(IsReset(ReadError(cut->client.fd)) && IsReset(ReadError(cutDual->client.fd)));
-        EXPECT_EQ(std::ranges::count_if(others, StillConnected), 301);
+        EXPECT_EQ(std::ranges::count_if(others, StillConnected<Connection>), 301);
         EXPECT_TRUE(IsReset(ReadError(cut->server.fd))) << "the peer of a cut end is gone too";
         api::MIB_TCPROW row = cut->ServerRow();
         EXPECT_EQ(api::SetTcpEntry(&row), api::ERROR_INVALID_PARAMETER);
@@ -79,11 +99,76 @@ TEST(EngineKernel, OnePassResetsTheBlockedConnectionsOnly) {
         const auto& notices = fake::P().notices;
         EXPECT_EQ(notices.size(), refused ? 1u : 0u);
         EXPECT_TRUE(!refused || notices.at(0).find(u"CAP_BPF") != std::u16string::npos);
-    }
-    RefuseLoadForTesting(false);
-    ResetTableSourceForTesting();
-    ClearConnectionCache();
-    oManager.reset();
+    });
+}
+
+bool SameRow6(const api::MIB_TCP6ROW& a, const api::MIB_TCP6ROW& b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// IPv6 on [::1], through both table modes (made after the first read, so that the event-fed
+// table learns them from events): the IPv6 table lists both ends of each connection
+// field for field and the listeners; a dual-stack listener's IPv4 connection is an IPv4 row only.
+// With ::1 allowed, nothing is cut; without it, one pass resets the connections on a blocked
+// local port, on a blocked remote port and the dual-stack listener's IPv4 connection, while the
+// one on an unblocked port survives.
+TEST(EngineKernel, Ipv6ConnectionsAreCutByTheSameRule) {
+    InBothTableModes([](bool refused) {
+        TcpTableBuffer.Read(); // the event-fed table learns what follows from events
+        auto localBlocked = Listen6(), remoteBlocked = Listen6(), open = Listen6(),
+             dual = Listen(nullptr, true);
+        ASSERT_TRUE(localBlocked && remoteBlocked && open && dual);
+        auto onLocal = Connect6(*localBlocked), onRemote = Connect6(*remoteBlocked),
+             unblocked = Connect6(*open);
+        auto onDual = Connect(*dual, "127.0.0.3", "127.0.0.5");
+        ASSERT_TRUE(onLocal && onRemote && unblocked && onDual);
+
+        ASSERT_EQ(TcpTableBuffer.Read(), api::NO_ERROR_);
+        ASSERT_EQ(Tcp6TableBuffer.Read(), api::NO_ERROR_);
+        const std::span table(&TcpTableBuffer.Row(0), TcpTableBuffer.EntryCount());
+        const std::span table6(&Tcp6TableBuffer.Row(0), Tcp6TableBuffer.EntryCount());
+        const api::MIB_TCP6ROW listener{
+            api::MIB_TCP_STATE_LISTEN, {}, 0, onLocal->row.dwRemotePort, {}, 0, 0};
+        const api::MIB_TCP6ROW dualListener{
+            api::MIB_TCP_STATE_LISTEN, {}, 0, htons(dual->port), {}, 0, 0};
+        for (const auto& row :
+             {onLocal->row, onLocal->ServerRow(), onRemote->row, listener, dualListener})
+            EXPECT_EQ(std::ranges::count_if(table6, [&](auto& r) { return SameRow6(r, row); }), 1)
+                << ntohs(uint16_t(row.dwLocalPort));
+        for (const auto& row : {onDual->row, onDual->ServerRow()})
+            EXPECT_EQ(std::ranges::count(table, KeyOf(row), KeyOf), 1);
+        EXPECT_EQ(std::ranges::count_if(table6,
+                                        [&](auto& r) {
+                                            return r.State != api::MIB_TCP_STATE_LISTEN &&
+                                                   (r.dwLocalPort == htons(dual->port) ||
+                                                    r.dwRemotePort == htons(dual->port));
+                                        }),
+                  0)
+            << "the dual-stack listener's IPv4 connection is never an IPv6 row";
+
+        NewManagerWithEmptyLists();
+        oManager->oBlockedLocalPorts->AddItem(Variant::Long(localBlocked->port));
+        oManager->oBlockedLocalPorts->AddItem(Variant::Long(dual->port));
+        oManager->oBlockedRemotePorts->AddItem(Variant::Long(remoteBlocked->port));
+        oManager->oAllowedIP->AddItem(Variant::Text(std::string_view("::1")));
+        ClearConnectionCache();
+        ScanTcpTable();
+        EXPECT_TRUE(StillConnected(*onLocal) && StillConnected(*onRemote)) << "::1 is allowed";
+        oManager->oAllowedIP->Reset();
+        ClearConnectionCache();
+        ScanTcpTable();
+        ScanTcpTable(); // works from the cache
+        EXPECT_TRUE(IsReset(ReadError(onLocal->client.fd)));
+        EXPECT_TRUE(IsReset(ReadError(onRemote->client.fd)));
+        EXPECT_TRUE(IsReset(ReadError(onDual->client.fd)));
+        EXPECT_TRUE(StillConnected(*unblocked));
+        api::MIB_TCP6ROW row = onRemote->row;
+        EXPECT_EQ(api::SetTcp6Entry(&row), api::ERROR_INVALID_PARAMETER);
+        row.State = api::MIB_TCP_STATE_DELETE_TCB;
+        EXPECT_EQ(api::SetTcp6Entry(&row), api::ERROR_NOT_FOUND);
+        EXPECT_TRUE(Connect6(*remoteBlocked)) << "the listener lives";
+        EXPECT_EQ(CurrentTableMode(), refused ? TableMode::DumpPerCall : TableMode::EventFed);
+    });
 }
 
 } // namespace

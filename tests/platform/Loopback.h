@@ -38,6 +38,7 @@ inline constexpr char NoNetAdmin[] = "CAP_NET_ADMIN is missing: cutting a connec
 struct Listener {
     Fd fd;
     uint16_t port = 0;
+    Fd reserve = Fd(); // holds the port in the other family
 };
 
 // dualStack listens on :: with IPV6_V6ONLY off, taking IPv4 connections as v4-mapped.
@@ -82,6 +83,59 @@ inline std::optional<Connection> Connect(const Listener& listener, const char* s
     return c.server.fd >= 0 ? std::optional(std::move(c)) : std::nullopt;
 }
 
+// An IPv6-only listener on every IPv6 address, its port also taken on every IPv4 address by a
+// socket that only binds (and is in no table): a test may block its port without touching a
+// connection it did not make.
+inline std::optional<Listener> Listen6() {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        Listener l{Fd(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0))};
+        l.reserve = Fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in6 a{AF_INET6, 0, 0, in6addr_any, 0};
+        socklen_t length = sizeof a;
+        const int on = 1;
+        if (setsockopt(l.fd.fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0 ||
+            bind(l.fd.fd, reinterpret_cast<sockaddr*>(&a), length) != 0 ||
+            getsockname(l.fd.fd, reinterpret_cast<sockaddr*>(&a), &length) != 0)
+            return std::nullopt;
+        const sockaddr_in a4{AF_INET, a.sin6_port, {INADDR_ANY}, {}};
+        if (bind(l.reserve.fd, reinterpret_cast<const sockaddr*>(&a4), sizeof a4) != 0)
+            continue; // an IPv4 socket holds the port somewhere: another one
+        if (listen(l.fd.fd, 64) != 0)
+            return std::nullopt;
+        l.port = ntohs(a.sin6_port);
+        return l;
+    }
+    return std::nullopt;
+}
+
+struct Connection6 {
+    Fd client = Fd(), server = Fd();
+    api::MIB_TCP6ROW row{}; // the client's end as the IPv6 table shows it
+    api::MIB_TCP6ROW ServerRow() const {
+        return {row.State,     row.RemoteAddr,     row.dwRemoteScopeId, row.dwRemotePort,
+                row.LocalAddr, row.dwLocalScopeId, row.dwLocalPort};
+    }
+};
+
+// A connection from [::1] to an IPv6 listener on [::1].
+inline std::optional<Connection6> Connect6(const Listener& listener) {
+    Connection6 c{Fd(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0))};
+    sockaddr_in6 local{}, remote{AF_INET6, htons(listener.port), 0, in6addr_loopback, 0};
+    socklen_t length = sizeof local;
+    pollfd p{listener.fd.fd, POLLIN, 0};
+    if (connect(c.client.fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0 ||
+        getsockname(c.client.fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+        poll(&p, 1, 3000) != 1)
+        return std::nullopt;
+    c.server = Fd(accept4(listener.fd.fd, nullptr, nullptr, SOCK_CLOEXEC));
+    c.row.State = api::MIB_TCP_STATE_ESTAB;
+    std::memcpy(c.row.LocalAddr.Byte, &local.sin6_addr, 16);
+    std::memcpy(c.row.RemoteAddr.Byte, &remote.sin6_addr, 16);
+    c.row.dwLocalPort = local.sin6_port;
+    c.row.dwRemotePort = remote.sin6_port;
+    return c.server.fd >= 0 ? std::optional(std::move(c)) : std::nullopt;
+}
+
 // Waits a bounded while for the next byte: 0 when it came, else ECONNRESET or ECONNABORTED for
 // a cut, -2 at the end of the stream, -1 when nothing came.
 inline int ReadError(int fd) {
@@ -94,7 +148,7 @@ inline bool IsReset(int error) {
     return error == ECONNRESET || error == ECONNABORTED;
 }
 
-inline bool StillConnected(const Connection& c) { // a byte goes both ways
+template <typename C> bool StillConnected(const C& c) { // a byte goes both ways
     return send(c.client.fd, "x", 1, MSG_NOSIGNAL) == 1 && ReadError(c.server.fd) == 0 &&
            send(c.server.fd, "x", 1, MSG_NOSIGNAL) == 1 && ReadError(c.client.fd) == 0;
 }

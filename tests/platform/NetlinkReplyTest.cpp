@@ -41,7 +41,7 @@ Bytes& PutSocket(Bytes& b, uint8_t state, const char* src, const char* dst, uint
 
 // Own sockets are collected over several reads until NLMSG_DONE, in table states; other dumps'
 // messages and acknowledgements are skipped, either request's answer is read, IPv6 sockets kept
-// only as v4-mapped rows, and an interrupted dump is told.
+// as IPv4 rows when v4-mapped and as IPv6 rows otherwise, and an interrupted dump is told.
 TEST(ParseDumpReply, CollectsOwnSocketsOverSeveralReadsUntilDone) {
     std::vector<SocketRow> rows;
     Bytes first, second;
@@ -59,7 +59,8 @@ TEST(ParseDumpReply, CollectsOwnSocketsOverSeveralReadsUntilDone) {
     PutSocket(second, 10, "::ffff:127.0.0.4", "::", 6);
     PutSocket(second, 1, "::1", "::1", 7);
     PutSocket(second, 1, "2001:db8::ffff:7f00:3", "::ffff:127.0.0.2", 8);
-    const size_t legacy = second.size(); // the older request's answer: the same message
+    PutSocket(second, 10, "::", "::", 10); // a dual-stack listener: IPv6 too
+    const size_t legacy = second.size();   // the older request's answer: the same message
     PutSocket(second, 8, "127.0.0.3", "127.0.0.2", 9, NLM_F_MULTI | NLM_F_DUMP_INTR);
     second[legacy + offsetof(nlmsghdr, nlmsg_type)] = std::byte{TCPDIAG_GETSOCK};
     Put(second, NLMSG_DONE, &ack, 4);
@@ -67,7 +68,9 @@ TEST(ParseDumpReply, CollectsOwnSocketsOverSeveralReadsUntilDone) {
     EXPECT_EQ(std::tuple(r.status, r.foreign, r.interrupted),
               std::tuple(ReplyStatus::Done, 0u, true));
     EXPECT_EQ(Text(rows), "73588229205 ESTAB 2:1000 3:2000, 4 SYN_RCVD 3:1000 2:2000, "
-                          "6 LISTEN 4:1000 0:2000 mapped, 9 CLOSE_WAIT 3:1000 2:2000");
+                          "6 LISTEN 4:1000 0:2000 mapped, 7 ESTAB [::1]:1000 [::1]:2000, "
+                          "8 ESTAB [2001:db8::ffff:7f00:3]:1000 [::ffff:127.0.0.2]:2000, "
+                          "10 LISTEN [::]:1000 [::]:2000, 9 CLOSE_WAIT 3:1000 2:2000");
 }
 
 // A failure stops the reply and nothing after it is read: an error, a dump that ended in one, a
@@ -111,6 +114,41 @@ TEST(WriteTcpTable, NeverWritesPastTheBufferItWasGiven) {
     EXPECT_EQ(table->dwNumEntries, 3u);
     EXPECT_EQ(table->table[2].dwRemotePort, 4u);
     EXPECT_EQ(words.back(), 0xABABABABu);
+}
+
+// Each table holds the rows of its family only; an IPv6 row's link-local addresses have the
+// socket's interface as their scope id, and a cut finds an IPv6 connection by its addresses and
+// ports, never its listener nor an IPv4 row with the same ports.
+TEST(WriteTcp6Table, EachTableHoldsItsOwnRows) {
+    std::vector<SocketRow> rows;
+    Bytes b;
+    PutSocket(b, 10, "fe80::1", "::", 1);
+    PutSocket(b, 1, "127.0.0.2", "127.0.0.3", 2);
+    PutSocket(b, 1, "fe80::1", "fe80::2", 3);
+    PutSocket(b, 1, "2001:db8::1", "2001:db8::2", 4);
+    ParseDumpReply(b, Seq, Pid, rows);
+    ASSERT_EQ(rows.size(), 4u);
+    rows[0].ifindex = rows[2].ifindex = rows[3].ifindex = 7;
+    std::vector<uint32_t> words(1 + 3 * 13);
+    auto* table6 = reinterpret_cast<api::MIB_TCP6TABLE*>(words.data());
+    uint32_t size = uint32_t(words.size() * 4);
+    ASSERT_EQ(WriteTcp6Table(rows, table6, &size), 0u);
+    ASSERT_EQ(table6->dwNumEntries, 3u);
+    EXPECT_EQ(std::tuple(table6->table[0].State, table6->table[0].dwLocalScopeId),
+              std::tuple(api::MIB_TCP_STATE_LISTEN, 7u));
+    const api::MIB_TCP6ROW& global = table6->table[2];
+    EXPECT_EQ(std::tuple(global.dwLocalScopeId, global.dwRemoteScopeId, global.RemoteAddr.Byte[15],
+                         global.dwRemotePort),
+              std::tuple(0u, 0u, uint8_t(2), uint32_t(htons(2000))));
+    auto* table = reinterpret_cast<api::MIB_TCPTABLE*>(words.data());
+    size = uint32_t(words.size() * 4);
+    ASSERT_EQ(WriteTcpTable(rows, table, &size), 0u);
+    EXPECT_EQ(table->dwNumEntries, 1u);
+    api::MIB_TCP6ROW wanted = Tcp6RowOf(rows[2]);
+    EXPECT_EQ(FindConnection6(rows, wanted), &rows[2]);
+    wanted.RemoteAddr = {};
+    EXPECT_EQ(FindConnection6(rows, wanted), nullptr) << "the listener is no connection";
+    EXPECT_EQ(SocketIdOf(rows[2], AF_INET6).idiag_if, 7u);
 }
 
 } // namespace

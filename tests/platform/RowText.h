@@ -50,13 +50,24 @@ inline std::vector<SocketRow> Rows(const std::string& text) {
     return rows;
 }
 
+// IPv6 rows read "7 ESTAB [::1]:50000 [::1]:4000".
 inline std::string Text(const std::vector<SocketRow>& rows) {
     std::ostringstream out;
-    for (const auto& [cookie, r, mapped] : rows)
-        out << (out.tellp() ? ", " : "") << cookie << ' ' << States[r.dwState % 12] << ' '
-            << (ntohl(r.dwLocalAddr) & 0xff) << ':' << ntohs(uint16_t(r.dwLocalPort)) << ' '
+    for (const SocketRow& s : rows) {
+        const api::MIB_TCPROW& r = s.row;
+        out << (out.tellp() ? ", " : "") << s.cookie << ' ' << States[r.dwState % 12] << ' ';
+        if (s.v6) {
+            char local[INET6_ADDRSTRLEN], remote[INET6_ADDRSTRLEN];
+            inet_ntop(AF_INET6, s.local6.Byte, local, sizeof local);
+            inet_ntop(AF_INET6, s.remote6.Byte, remote, sizeof remote);
+            out << '[' << local << "]:" << ntohs(uint16_t(r.dwLocalPort)) << " [" << remote
+                << "]:" << ntohs(uint16_t(r.dwRemotePort));
+            continue;
+        }
+        out << (ntohl(r.dwLocalAddr) & 0xff) << ':' << ntohs(uint16_t(r.dwLocalPort)) << ' '
             << (ntohl(r.dwRemoteAddr) & 0xff) << ':' << ntohs(uint16_t(r.dwRemotePort))
-            << (mapped ? " mapped" : "");
+            << (s.v4mapped ? " mapped" : "");
+    }
     return out.str();
 }
 

@@ -42,8 +42,9 @@ std::vector<okg_tcp_event> Feed(EventTable& table, const std::string& text) {
     return events;
 }
 
-// In turn: a connect learns its ports late, a refused one leaves no row, an IPv6 socket is a row
-// only with an IPv4 connection; closed from FIN_WAIT2 or CLOSING a socket shows TIME_WAIT, unset
+// In turn: a connect learns its ports late, a refused one leaves no row, an IPv6 socket is an
+// IPv4 row with an IPv4 connection and else an IPv6 row (a listener on [::] too), whose addresses
+// are learnt as late; closed from FIN_WAIT2 or CLOSING a socket shows TIME_WAIT, unset
 // ends never overwriting known ones, while a passive close or a reset removes it, the last row
 // filling the gap; the cookie, not the 4-tuple, names a socket, and closes of unknown ones change
 // nothing; an eventless dump drops the timewait and request rows it no longer lists, updates and
@@ -65,8 +66,11 @@ TEST(EventTable, CraftedSequencesLeaveTheExpectedTable) {
         {.events = "7 CLOSE>SYN_SENT 0:0 2:4000, 7 SYN_SENT>ESTAB 1:50000 2:4000, "
                    "8 CLOSE>SYN_SENT 0:0 2:4000, 8 SYN_SENT>CLOSE reset, "
                    "5 CLOSE>SYN_SENT 0:0 2:4000 v6, 5 SYN_SENT>ESTAB 1:50001 2:4000 v6, "
-                   "6 CLOSE>LISTEN 0:4100 v6, 10 SYN_SENT>ESTAB 1:50002 1:4000 v6only",
-         .expected = "7 ESTAB 1:50000 2:4000, 5 ESTAB 1:50001 2:4000 mapped"},
+                   "6 CLOSE>LISTEN 0:4100 v6, 10 SYN_SENT>ESTAB 1:50002 1:4000 v6only, "
+                   "12 CLOSE>SYN_SENT 0:0 2:4000 v6only, 12 SYN_SENT>ESTAB 1:50003 0:4000 v6only",
+         .expected = "7 ESTAB 1:50000 2:4000, 5 ESTAB 1:50001 2:4000 mapped, "
+                     "6 LISTEN [::]:4100 [::]:0, 10 ESTAB [::127.0.0.1]:50002 [::127.0.0.1]:4000, "
+                     "12 ESTAB [::127.0.0.1]:50003 [::127.0.0.2]:4000"},
         {.seed = "1 LISTEN 2:4000 0:0, 9 ESTAB 2:4000 1:50002, 7 ESTAB 1:50000 2:4000, "
                  "8 ESTAB 1:50001 2:4000, 10 FIN_WAIT2 1:50003 2:4000",
          .events = "7 ESTAB>FIN_WAIT1, 7 FIN_WAIT1>FIN_WAIT2, 7 FIN_WAIT2>CLOSE, "

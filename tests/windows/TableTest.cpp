@@ -3,6 +3,7 @@
 #include "engine/basMain.h"
 #include "engine/basProcessing.h"
 #include "engine/platform/windows/TcpTable.h"
+#include "fakes/ScriptedPlatform.h"
 #include "manager/Manager.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include <cstring>
 
 #include <winsock2.h>
+#include <ws2tcpip.h>
 
 // A listener on 127.0.0.1 at a port the system picks, a client from 127.0.0.2, the served side.
 struct Link {
@@ -79,4 +81,72 @@ TEST(WindowsTable, LoopbackRowsAndVerdict) {
     ScanTcpTable();
     ASSERT_EQ(cuts.size(), 1u);
     EXPECT_EQ(std::memcmp(&cuts[0], Image(12, link.server, link.peer).data(), 20), 0);
+}
+
+// The same over IPv6: a listener on [::1] and a client, both served.
+struct Link6 {
+    SOCKET s[3] = {socket(AF_INET6, SOCK_STREAM, 0), socket(AF_INET6, SOCK_STREAM, 0),
+                   INVALID_SOCKET};
+    sockaddr_in6 server{}, peer{};
+    int size = sizeof(sockaddr_in6);
+    bool Open() {
+        server.sin6_family = peer.sin6_family = AF_INET6;
+        server.sin6_addr = in6addr_loopback;
+        return s[0] != INVALID_SOCKET && !bind(s[0], (sockaddr*)&server, size) &&
+               !listen(s[0], 1) && !getsockname(s[0], (sockaddr*)&server, &size) &&
+               !connect(s[1], (sockaddr*)&server, size) &&
+               !getsockname(s[1], (sockaddr*)&peer, &size) &&
+               (s[2] = accept(s[0], nullptr, nullptr)) != INVALID_SOCKET;
+    }
+    ~Link6() { std::for_each(std::begin(s), std::end(s), closesocket); }
+};
+
+static api::MIB_TCP6ROW Row6(uint32_t state, const sockaddr_in6& local,
+                             const sockaddr_in6* remote) {
+    api::MIB_TCP6ROW row{state, {}, local.sin6_scope_id, local.sin6_port, {}, 0, 0};
+    std::memcpy(row.LocalAddr.Byte, &local.sin6_addr, 16);
+    if (remote) {
+        std::memcpy(row.RemoteAddr.Byte, &remote->sin6_addr, 16);
+        row.dwRemoteScopeId = remote->sin6_scope_id;
+        row.dwRemotePort = remote->sin6_port;
+    }
+    return row;
+}
+
+// Field for field, but for two things Wine fills in its own way: the scope ids (4096 on [::1]),
+// and a listener's remote address (its local one).
+static bool Same(const api::MIB_TCP6ROW& a, const api::MIB_TCP6ROW& b) {
+    const bool listener = b.State == api::MIB_TCP_STATE_LISTEN;
+    return a.State == b.State && std::memcmp(&a.LocalAddr, &b.LocalAddr, 16) == 0 &&
+           a.dwLocalPort == b.dwLocalPort && a.dwRemotePort == b.dwRemotePort &&
+           (listener || std::memcmp(&a.RemoteAddr, &b.RemoteAddr, 16) == 0);
+}
+
+// Our IPv6 rows appear once each, field for field; the engine's cut of the served side answers
+// 50 (Windows cannot reset an IPv6 connection), and the user is told so once.
+TEST(WindowsTable, Ipv6LoopbackRowsAndTheCutThatCannotBe) {
+    ASSERT_EQ(api::WSAStartup(0x0101), 0);
+    Link6 link;
+    if (!link.Open())
+        GTEST_SKIP() << "no IPv6 loopback here: " << WSAGetLastError();
+    Tcp6Table table;
+    ASSERT_EQ(table.Read(), 0u);
+    const api::MIB_TCP6ROW ours[] = {Row6(2, link.server, nullptr),
+                                     Row6(5, link.server, &link.peer),
+                                     Row6(5, link.peer, &link.server)};
+    std::array<int, 3> found{};
+    for (uint32_t i = 0; i < table.EntryCount(); ++i)
+        for (int k = 0; k < 3; ++k)
+            found[k] += Same(table.Row(i), ours[k]);
+    EXPECT_EQ(found, (std::array<int, 3>{1, 1, 1})) << table.EntryCount() << " IPv6 rows";
+
+    fake::Reset();
+    oManager = std::make_unique<Manager>();
+    oManager->oBlockedLocalPorts->AddItem(Variant::Long(ntohs(link.server.sin6_port)));
+    ClearConnectionCache();
+    ScanTcpTable();
+    ScanTcpTable();
+    EXPECT_EQ(fake::P().notices.size(), 1u);
+    EXPECT_NE(fake::P().notices.at(0).find(u"IPv6 connections cannot be cut"),
+              std::u16string::npos);
 }

@@ -15,9 +15,22 @@ uint32_t PortField(uint16_t hostPort) {
     return htons(hostPort);
 }
 
-bool SameConnection(const api::MIB_TCPROW& a, const api::MIB_TCPROW& b) {
+bool SameConnection(const netlink::SocketRow& x, const netlink::SocketRow& y) {
+    const api::MIB_TCPROW &a = x.row, &b = y.row;
     return a.dwLocalAddr == b.dwLocalAddr && a.dwLocalPort == b.dwLocalPort &&
-           a.dwRemoteAddr == b.dwRemoteAddr && a.dwRemotePort == b.dwRemotePort;
+           a.dwRemoteAddr == b.dwRemoteAddr && a.dwRemotePort == b.dwRemotePort && x.v6 == y.v6 &&
+           std::equal(x.local6.Byte, x.local6.Byte + 16, y.local6.Byte) &&
+           std::equal(x.remote6.Byte, x.remote6.Byte + 16, y.remote6.Byte);
+}
+
+bool IsZero(const unsigned char (&addr)[16]) {
+    return std::all_of(addr, addr + 16, [](unsigned char b) { return b == 0; });
+}
+
+// An IPv6 address that is set, copied into an IPv6 row.
+void SetAddress6(const unsigned char (&addr)[16], api::IN6_ADDR& to) {
+    if (!IsZero(addr))
+        std::copy_n(addr, 16, to.Byte);
 }
 
 } // namespace
@@ -28,7 +41,7 @@ bool EventAddress(uint16_t family, const unsigned char (&addr)[16], uint32_t& ip
         unset = ipv4 == 0;
         return true;
     }
-    if (std::all_of(addr, addr + 16, [](unsigned char b) { return b == 0; })) {
+    if (IsZero(addr)) {
         ipv4 = 0;
         unset = true;
         return true;
@@ -141,27 +154,36 @@ void EventTable::Apply(const okg_tcp_event& event) {
         row.dwState = state;
         // Ports are 0 before a connect binds and addresses unset before a route is chosen: an
         // event never forgets what an earlier one or the dump told.
-        if (localV4 && !localUnset)
+        if (rows_[index].v6) {
+            SetAddress6(event.local_addr, rows_[index].local6);
+            SetAddress6(event.remote_addr, rows_[index].remote6);
+            rows_[index].ifindex = uint32_t(event.bound_dev_if);
+        }
+        if (localV4 && !localUnset && !rows_[index].v6)
             row.dwLocalAddr = local;
-        if (remoteV4 && !remoteUnset)
+        if (remoteV4 && !remoteUnset && !rows_[index].v6)
             row.dwRemoteAddr = remote;
         if (event.local_port != 0)
             row.dwLocalPort = PortField(event.local_port);
         if (event.remote_port != 0)
             row.dwRemotePort = PortField(event.remote_port);
     } else {
-        // Only IPv4 connections become rows; an IPv6 socket counts once an address shows it
-        // carries one (v4-mapped).
-        if (!localV4 || !remoteV4)
-            return;
-        bool mapped = event.family != AF_INET;
-        if (mapped && localUnset && remoteUnset)
-            return;
+        // An IPv6 socket is an IPv4 row when an address shows it carries an IPv4 connection
+        // (v4-mapped), else an IPv6 row, as the dump lists it.
+        const bool inet6 = event.family != AF_INET;
+        const bool v6 = inet6 && (!localV4 || !remoteV4 || (localUnset && remoteUnset));
         netlink::SocketRow fresh;
         fresh.cookie = event.cookie;
-        fresh.v4mapped = mapped;
-        fresh.row = {state, local, PortField(event.local_port), remote,
+        fresh.v4mapped = inet6 && !v6;
+        fresh.v6 = v6;
+        fresh.row = {state, v6 ? 0 : local, PortField(event.local_port), v6 ? 0 : remote,
                      PortField(event.remote_port)};
+        if (v6) {
+            SetAddress6(event.local_addr, fresh.local6);
+            SetAddress6(event.remote_addr, fresh.remote6);
+            // A link-local connection's zone, and where a cut finds its socket.
+            fresh.ifindex = uint32_t(event.bound_dev_if);
+        }
         index = uint32_t(rows_.size());
         Append(fresh);
     }
@@ -227,7 +249,7 @@ void EventTable::DropRequestRowOf(uint32_t childIndex) {
     for (uint32_t i = 0; i < rows_.size(); ++i) {
         const netlink::SocketRow& r = rows_[i];
         if (r.row.dwState == api::MIB_TCP_STATE_SYN_RCVD && r.cookie != child.cookie &&
-            SameConnection(r.row, child.row)) {
+            SameConnection(r, child)) {
             Remove(i);
             return;
         }

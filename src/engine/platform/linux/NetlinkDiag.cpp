@@ -47,28 +47,40 @@ bool IsUnspecified(const uint32_t (&a)[4]) {
     return (a[0] | a[1] | a[2] | a[3]) == 0;
 }
 
-// The row of one inet_diag message; false when the socket has no place in an IPv4 table.
+bool MappedOrUnspecified(const uint32_t (&a)[4]) {
+    return IsV4Mapped(a) || IsUnspecified(a);
+}
+
+bool IsLinkLocal(const api::IN6_ADDR& a) {
+    return a.Byte[0] == 0xfe && (a.Byte[1] & 0xc0) == 0x80;
+}
+
+// The row of one inet_diag message; false when the socket has no place in the tables.
 bool ToRow(const inet_diag_msg& m, SocketRow& out) {
     const uint32_t state = TableState(m.idiag_state);
-    if (state == 0)
+    if (state == 0 || (m.idiag_family != AF_INET && m.idiag_family != AF_INET6))
         return false;
     const inet_diag_sockid& id = m.id;
-    if (m.idiag_family == AF_INET) {
-        out.v4mapped = false;
-    } else if (m.idiag_family == AF_INET6 && IsV4Mapped(id.idiag_src) &&
-               (IsV4Mapped(id.idiag_dst) || IsUnspecified(id.idiag_dst))) {
-        // A socket bound to ::ffff:a.b.c.d, or a dual-stack socket's IPv4 connection.
-        out.v4mapped = true;
-    } else {
-        return false;
-    }
+    // An IPv6 socket bound to ::ffff:a.b.c.d, or a dual-stack socket's IPv4 connection, is an
+    // IPv4 row; one with neither address set listens on every address, IPv6 ones included.
+    out.v4mapped = m.idiag_family == AF_INET6 && MappedOrUnspecified(id.idiag_src) &&
+                   MappedOrUnspecified(id.idiag_dst) &&
+                   !(IsUnspecified(id.idiag_src) && IsUnspecified(id.idiag_dst));
+    out.v6 = m.idiag_family == AF_INET6 && !out.v4mapped;
     const int last = out.v4mapped ? 3 : 0;
     out.cookie = uint64_t(id.idiag_cookie[1]) << 32 | id.idiag_cookie[0];
     out.row.dwState = state;
-    out.row.dwLocalAddr = id.idiag_src[last];
+    out.row.dwLocalAddr = out.v6 ? 0 : id.idiag_src[last];
     out.row.dwLocalPort = id.idiag_sport;
-    out.row.dwRemoteAddr = id.idiag_dst[last];
+    out.row.dwRemoteAddr = out.v6 ? 0 : id.idiag_dst[last];
     out.row.dwRemotePort = id.idiag_dport;
+    out.ifindex = m.id.idiag_if;
+    if (out.v6) {
+        std::memcpy(out.local6.Byte, id.idiag_src, 16);
+        std::memcpy(out.remote6.Byte, id.idiag_dst, 16);
+    } else {
+        out.local6 = out.remote6 = {};
+    }
     return true;
 }
 
@@ -277,12 +289,25 @@ bool DumpTcpSockets(DiagSocket& socket, std::vector<SocketRow>& out, uint32_t st
     return DumpFamily(socket, AF_INET, states, out) && DumpFamily(socket, AF_INET6, states, out);
 }
 
-uint32_t WriteTcpTable(const std::vector<SocketRow>& rows, api::MIB_TCPTABLE* table,
-                       uint32_t* pdwSize) {
+api::MIB_TCP6ROW Tcp6RowOf(const SocketRow& r) {
+    return {r.row.dwState,     r.local6,  IsLinkLocal(r.local6) ? r.ifindex : 0,
+            r.row.dwLocalPort, r.remote6, IsLinkLocal(r.remote6) ? r.ifindex : 0,
+            r.row.dwRemotePort};
+}
+
+namespace {
+
+// The rows of one family as a table: the entry count, then rows of Row (rowOf gives each).
+template <typename Row, typename RowOf>
+uint32_t WriteTable(const std::vector<SocketRow>& rows, bool v6, void* table, uint32_t* pdwSize,
+                    RowOf rowOf) {
     if (!pdwSize)
         return api::ERROR_INVALID_PARAMETER;
     constexpr size_t header = offsetof(api::MIB_TCPTABLE, table);
-    const size_t needed = header + rows.size() * sizeof(api::MIB_TCPROW);
+    static_assert(header == offsetof(api::MIB_TCP6TABLE, table));
+    const auto count = static_cast<size_t>(
+        std::count_if(rows.begin(), rows.end(), [&](const SocketRow& r) { return r.v6 == v6; }));
+    const size_t needed = header + count * sizeof(Row);
     if (needed > UINT32_MAX)
         return api::ERROR_NOT_SUPPORTED;
     if (!table || *pdwSize < needed) {
@@ -290,23 +315,31 @@ uint32_t WriteTcpTable(const std::vector<SocketRow>& rows, api::MIB_TCPTABLE* ta
         return api::ERROR_INSUFFICIENT_BUFFER;
     }
     // Byte copies: the caller's buffer need only be as large as it says, not a whole struct.
-    auto* dst = reinterpret_cast<std::byte*>(table);
-    const auto count = static_cast<uint32_t>(rows.size());
-    std::memcpy(dst, &count, sizeof(count));
-    for (size_t i = 0; i < rows.size(); ++i)
-        std::memcpy(dst + header + i * sizeof(api::MIB_TCPROW), &rows[i].row,
-                    sizeof(api::MIB_TCPROW));
+    auto* dst = static_cast<std::byte*>(table);
+    const auto entries = static_cast<uint32_t>(count);
+    std::memcpy(dst, &entries, sizeof(entries));
+    dst += header;
+    for (const SocketRow& r : rows) {
+        if (r.v6 != v6)
+            continue;
+        const Row row = rowOf(r);
+        std::memcpy(dst, &row, sizeof(Row));
+        dst += sizeof(Row);
+    }
     return api::NO_ERROR_;
 }
 
-const SocketRow* FindConnection(std::span<const SocketRow> rows, const api::MIB_TCPROW& row) {
+// The best of the rows that name one connection (same tells it): an established one first, then
+// any but TIME_WAIT; never a listener.
+template <typename Same>
+const SocketRow* FindBest(std::span<const SocketRow> rows, uint32_t localPort, uint32_t remotePort,
+                          Same same) {
     const SocketRow* best = nullptr;
     int bestRank = 3;
     for (const SocketRow& r : rows) {
-        if (r.row.dwLocalAddr != row.dwLocalAddr || r.row.dwRemoteAddr != row.dwRemoteAddr ||
-            uint16_t(r.row.dwLocalPort) != uint16_t(row.dwLocalPort) ||
-            uint16_t(r.row.dwRemotePort) != uint16_t(row.dwRemotePort) ||
-            r.row.dwState == api::MIB_TCP_STATE_LISTEN)
+        if (uint16_t(r.row.dwLocalPort) != uint16_t(localPort) ||
+            uint16_t(r.row.dwRemotePort) != uint16_t(remotePort) ||
+            r.row.dwState == api::MIB_TCP_STATE_LISTEN || !same(r))
             continue;
         const int rank = r.row.dwState == api::MIB_TCP_STATE_ESTAB       ? 0
                          : r.row.dwState == api::MIB_TCP_STATE_TIME_WAIT ? 2
@@ -317,6 +350,33 @@ const SocketRow* FindConnection(std::span<const SocketRow> rows, const api::MIB_
         }
     }
     return best;
+}
+
+} // namespace
+
+uint32_t WriteTcpTable(const std::vector<SocketRow>& rows, api::MIB_TCPTABLE* table,
+                       uint32_t* pdwSize) {
+    return WriteTable<api::MIB_TCPROW>(rows, false, table, pdwSize,
+                                       [](const SocketRow& r) { return r.row; });
+}
+
+uint32_t WriteTcp6Table(const std::vector<SocketRow>& rows, api::MIB_TCP6TABLE* table,
+                        uint32_t* pdwSize) {
+    return WriteTable<api::MIB_TCP6ROW>(rows, true, table, pdwSize, Tcp6RowOf);
+}
+
+const SocketRow* FindConnection(std::span<const SocketRow> rows, const api::MIB_TCPROW& row) {
+    return FindBest(rows, row.dwLocalPort, row.dwRemotePort, [&](const SocketRow& r) {
+        return !r.v6 && r.row.dwLocalAddr == row.dwLocalAddr &&
+               r.row.dwRemoteAddr == row.dwRemoteAddr;
+    });
+}
+
+const SocketRow* FindConnection6(std::span<const SocketRow> rows, const api::MIB_TCP6ROW& row) {
+    return FindBest(rows, row.dwLocalPort, row.dwRemotePort, [&](const SocketRow& r) {
+        return r.v6 && std::memcmp(&r.local6, &row.LocalAddr, 16) == 0 &&
+               std::memcmp(&r.remote6, &row.RemoteAddr, 16) == 0;
+    });
 }
 
 namespace {
@@ -386,19 +446,25 @@ inet_diag_sockid SocketIdOf(const SocketRow& target, uint8_t family) {
     const api::MIB_TCPROW& row = target.row;
     id.idiag_sport = static_cast<uint16_t>(row.dwLocalPort);
     id.idiag_dport = static_cast<uint16_t>(row.dwRemotePort);
+    id.idiag_cookie[0] = static_cast<uint32_t>(target.cookie);
+    id.idiag_cookie[1] = static_cast<uint32_t>(target.cookie >> 32);
+    if (target.v6) {
+        std::memcpy(id.idiag_src, target.local6.Byte, 16);
+        std::memcpy(id.idiag_dst, target.remote6.Byte, 16);
+        id.idiag_if = target.ifindex; // a link-local connection is found on its interface only
+        return id;
+    }
     const int last = family == AF_INET6 ? 3 : 0;
     if (family == AF_INET6) // ::ffff:a.b.c.d, as a dual-stack socket holds an IPv4 connection
         id.idiag_src[2] = id.idiag_dst[2] = htonl(0xffff);
     id.idiag_src[last] = row.dwLocalAddr;
     id.idiag_dst[last] = row.dwRemoteAddr;
-    id.idiag_cookie[0] = static_cast<uint32_t>(target.cookie);
-    id.idiag_cookie[1] = static_cast<uint32_t>(target.cookie >> 32);
     return id;
 }
 
 uint32_t CutInFamilies(const SocketRow& target,
                        const std::function<uint32_t(uint8_t, const inet_diag_sockid&)>& cut) {
-    if (target.v4mapped)
+    if (target.v4mapped || target.v6)
         return cut(AF_INET6, SocketIdOf(target, AF_INET6));
     const uint32_t result = cut(AF_INET, SocketIdOf(target, AF_INET));
     if (result == api::ERROR_NOT_FOUND)

@@ -19,9 +19,18 @@ namespace okg::netlink {
 // does not: ports are 0 before a connect completes).
 struct SocketRow {
     uint64_t cookie = 0;
-    api::MIB_TCPROW row{};
+    api::MIB_TCPROW row{}; // of an IPv6 row: the state and ports, the addresses 0
     bool v4mapped = false; // an IPv4 connection carried by a dual-stack IPv6 socket
+    // An IPv6 connection (not v4-mapped): a row of the IPv6 table, its addresses here.
+    bool v6 = false;
+    api::IN6_ADDR local6{};
+    api::IN6_ADDR remote6{};
+    uint32_t ifindex = 0; // the interface the socket is bound to, 0 for any
 };
+
+// The IPv6 table row of an IPv6 SocketRow; a link-local address has the socket's interface as
+// its scope id.
+api::MIB_TCP6ROW Tcp6RowOf(const SocketRow& r);
 
 // The kernel's TCP state numbers (TCP_ESTABLISHED 1 .. TCP_NEW_SYN_RECV 12) asked for in a dump:
 // bits 1..12. Bit 13 (a bound, inactive socket) would also walk the port-binding table.
@@ -77,22 +86,26 @@ struct ReplyResult {
 // Parses the bytes of one receive of a dump reply (SOCK_DIAG_BY_FAMILY, or TCPDIAG_GETSOCK, the
 // older request that lists every family in one walk). Messages of another
 // sequence number or port id are skipped; TCP sockets of every state the table knows are
-// appended to out (IPv6 ones only when their addresses are v4-mapped, as IPv4 rows). Parsing stops
-// at NLMSG_DONE, NLMSG_ERROR or the first malformed message.
+// appended to out (IPv6 ones with v4-mapped addresses as IPv4 rows, the others as IPv6 rows).
+// Parsing stops at NLMSG_DONE, NLMSG_ERROR or the first malformed message.
 ReplyResult ParseDumpReply(std::span<const std::byte> bytes, uint32_t seq, uint32_t portId,
                            std::vector<SocketRow>& out);
 
-// Replaces out with every IPv4 TCP socket of the machine in the states 1..12 and the IPv4
-// connections of dual-stack IPv6 sockets, read in one walk of the kernel's hash where the kernel
-// serves the older request that lists both families (else one dump per family). False when the
-// kernel could not be read (out is then unspecified). Reuses one netlink socket across calls; one
-// thread only. states narrows the dump to some kernel states (bit n for state n; a timewait socket
-// is matched by its substate, a request socket by SYN_RECV or NEW_SYN_RECV): the kernel still walks
-// its hash but builds and sends only those sockets, and leaves the listeners' table alone unless
+// Replaces out with every TCP socket of the machine in the states 1..12, IPv4 and IPv6 (the IPv4
+// connections of dual-stack IPv6 sockets as IPv4 rows), read in one walk of the kernel's hash
+// where the kernel serves the older request that lists both families (else one dump per family).
+// False when the kernel could not be read (out is then unspecified). Reuses one netlink socket
+// across calls; one thread only. states narrows the dump to some kernel states (bit n for state
+// n; a timewait socket is matched by its substate, a request socket by SYN_RECV or NEW_SYN_RECV):
+// the kernel still walks its hash but builds and sends only those sockets, and leaves the
+// listeners' table alone unless
 // LISTEN is asked for.
 bool DumpTcpSockets(std::vector<SocketRow>& out, uint32_t states = DumpStates);
 // The same over the caller's socket (one per thread).
 bool DumpTcpSockets(DiagSocket& socket, std::vector<SocketRow>& out, uint32_t states);
+
+// As FindConnection, among the IPv6 rows; the scope ids are not compared.
+const SocketRow* FindConnection6(std::span<const SocketRow> rows, const api::MIB_TCP6ROW& row);
 
 // The entry of rows that names the same connection as row (both addresses and ports; the state
 // is not compared), an established one first, then any but TIME_WAIT; null when there is none.
@@ -104,12 +117,14 @@ const SocketRow* FindConnection(std::span<const SocketRow> rows, const api::MIB_
 uint32_t CutResult(int error);
 
 // The sock_diag id of target's socket in family: AF_INET, or AF_INET6 with the addresses
-// v4-mapped (a dual-stack socket's IPv4 connection). The cookie is the row's.
+// v4-mapped (a dual-stack socket's IPv4 connection) or, of an IPv6 row, its own. The cookie is
+// the row's.
 inet_diag_sockid SocketIdOf(const SocketRow& target, uint8_t family);
 
 // Cuts target through cut(family, id), which answers a result code of SetTcpEntry: a v4-mapped
 // row in AF_INET6; a plain row that is not found in AF_INET is tried again v4-mapped, since a row
-// read before the v4-mapped form was known may still name a dual-stack socket.
+// read before the v4-mapped form was known may still name a dual-stack socket. An IPv6 row is cut
+// in AF_INET6.
 uint32_t CutInFamilies(const SocketRow& target,
                        const std::function<uint32_t(uint8_t, const inet_diag_sockid&)>& cut);
 
@@ -128,10 +143,14 @@ int DestroyTcpSocket(DiagSocket& socket, uint8_t family, const inet_diag_sockid&
 // SetTcpEntry.
 uint32_t CutTcpSocket(const SocketRow& target);
 
-// Writes rows into table as the entry count followed by 20-byte rows. 0 on success; 122 when
-// *pdwSize is too small (or table is null), with the size needed written to *pdwSize and nothing
-// written to table; 87 without pdwSize.
+// Writes the IPv4 rows of rows into table as the entry count followed by 20-byte rows. 0 on
+// success; 122 when *pdwSize is too small (or table is null), with the size needed written to
+// *pdwSize and nothing written to table; 87 without pdwSize.
 uint32_t WriteTcpTable(const std::vector<SocketRow>& rows, api::MIB_TCPTABLE* table,
                        uint32_t* pdwSize);
+
+// The same for the IPv6 rows, as 52-byte rows of the IPv6 table.
+uint32_t WriteTcp6Table(const std::vector<SocketRow>& rows, api::MIB_TCP6TABLE* table,
+                        uint32_t* pdwSize);
 
 } // namespace okg::netlink

@@ -165,6 +165,7 @@ uint32_t HelperProcess::Reset(uint8_t family, const inet_diag_sockid& id) {
     std::memcpy(request.remote, id.idiag_dst, sizeof request.remote);
     request.localPort = id.idiag_sport;
     request.remotePort = id.idiag_dport;
+    request.ifindex = id.idiag_if;
     helper::ResetResult answer;
     if (send(fd_, &request, sizeof request, MSG_NOSIGNAL) != sizeof request || !Wait(POLLIN) ||
         recv(fd_, &answer, sizeof answer, 0) != sizeof answer ||

@@ -4,11 +4,14 @@
 #include <arpa/inet.h>
 #include <bit>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <string>
 #include <system_error>
 #include <unistd.h>
 
@@ -28,6 +31,23 @@ uint16_t ntohs(uint16_t netshort) {
 const char* inet_ntoa(uint32_t in) {
     static char text[INET_ADDRSTRLEN];
     return ::inet_ntop(AF_INET, &in, text, sizeof(text));
+}
+
+const char* inet_ntop6(const IN6_ADDR& address, uint32_t scopeId) {
+    static char text[INET6_ADDRSTRLEN + 1 + IF_NAMESIZE];
+    if (!::inet_ntop(AF_INET6, address.Byte, text, INET6_ADDRSTRLEN))
+        return nullptr;
+    if (scopeId != 0) {
+        char name[IF_NAMESIZE];
+        const std::string zone = if_indextoname(scopeId, name) ? name : std::to_string(scopeId);
+        std::snprintf(text + std::strlen(text), sizeof(text) - std::strlen(text), "%%%s",
+                      zone.c_str());
+    }
+    return text;
+}
+
+bool inet_pton6(const char* text, IN6_ADDR& address) {
+    return text && ::inet_pton(AF_INET6, text, address.Byte) == 1;
 }
 
 int32_t WSAStartup(uint16_t) {
@@ -63,6 +83,23 @@ const hostent* gethostbyname(const char* name) {
     }
     freeifaddrs(list);
     return &entry;
+}
+
+std::vector<LocalAddress6> GetLocalAddresses6() {
+    std::vector<LocalAddress6> found;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return found;
+    for (const ifaddrs* i = list; i; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET6 || !(i->ifa_flags & IFF_UP))
+            continue;
+        const auto* a = reinterpret_cast<const sockaddr_in6*>(i->ifa_addr);
+        LocalAddress6& local = found.emplace_back();
+        std::memcpy(local.address.Byte, &a->sin6_addr, 16);
+        local.scopeId = a->sin6_scope_id;
+    }
+    freeifaddrs(list);
+    return found;
 }
 
 void Sleep(uint32_t dwMilliseconds) {

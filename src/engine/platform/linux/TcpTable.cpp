@@ -17,24 +17,67 @@ using okg::netlink::SocketRow;
 // was last given, in which a cut finds the cookie of its socket: the event-fed table or that dump.
 std::vector<SocketRow> lastDump;
 const std::vector<SocketRow>* lastRows = &lastDump;
+// Set when GetTcpTable has just dumped: the IPv6 table read right after it is served from that
+// dump instead of a second one.
+bool dumpFreshForV6 = false;
+
+// Reads the rows both tables are written from; null when the kernel could not be read.
+const std::vector<SocketRow>* ReadRows() {
+    // Where the kernel runs the event feed, the table is kept between reads at almost no cost;
+    // otherwise every read is a full dump.
+    if (const okg::linuxfeed::EventTable* events = okg::linuxfeed::UpdateEventFedTable()) {
+        lastRows = &events->Rows();
+        return lastRows;
+    }
+    lastRows = &lastDump;
+    if (!okg::netlink::DumpTcpSockets(lastDump)) {
+        lastDump.clear();
+        return nullptr; // the caller's buffer keeps its last snapshot
+    }
+    return lastRows;
+}
+
+// Cuts the socket of the row that find names in the last rows, else in a fresh dump.
+template <typename Find> uint32_t CutFound(Find find) {
+    dumpFreshForV6 = false;
+    // The engine reads the table right before a cut, so the row is normally in the rows it was
+    // given; a caller that did not gets a fresh dump.
+    const SocketRow* target = find(*lastRows);
+    if (!target) {
+        lastRows = &lastDump;
+        if (!okg::netlink::DumpTcpSockets(lastDump)) {
+            lastDump.clear();
+            return ERROR_MR_MID_NOT_FOUND;
+        }
+        target = find(lastDump);
+    }
+    return target ? okg::linuxfeed::CutWithRights(*target) : ERROR_NOT_FOUND;
+}
 
 } // namespace
 
 uint32_t GetTcpTable(MIB_TCPTABLE* pTcpTable, uint32_t* pdwSize, int32_t) {
     if (!pdwSize)
         return ERROR_INVALID_PARAMETER;
-    // Where the kernel runs the event feed, the table is kept between reads at almost no cost;
-    // otherwise every read is a full dump.
-    if (const okg::linuxfeed::EventTable* events = okg::linuxfeed::UpdateEventFedTable()) {
-        lastRows = &events->Rows();
-        return okg::netlink::WriteTcpTable(events->Rows(), pTcpTable, pdwSize);
-    }
-    lastRows = &lastDump;
-    if (!okg::netlink::DumpTcpSockets(lastDump)) {
-        lastDump.clear();
-        return ERROR_MR_MID_NOT_FOUND; // the caller's buffer keeps its last snapshot
-    }
-    return okg::netlink::WriteTcpTable(lastDump, pTcpTable, pdwSize);
+    const std::vector<SocketRow>* rows = ReadRows();
+    dumpFreshForV6 = rows == &lastDump;
+    if (!rows)
+        return ERROR_MR_MID_NOT_FOUND;
+    return okg::netlink::WriteTcpTable(*rows, pTcpTable, pdwSize);
+}
+
+uint32_t GetTcp6Table(MIB_TCP6TABLE* pTcpTable, uint32_t* pdwSize, int32_t) {
+    if (!pdwSize)
+        return ERROR_INVALID_PARAMETER;
+    const std::vector<SocketRow>* rows = dumpFreshForV6 ? &lastDump : ReadRows();
+    if (!rows)
+        return ERROR_MR_MID_NOT_FOUND;
+    const uint32_t result = okg::netlink::WriteTcp6Table(*rows, pTcpTable, pdwSize);
+    // Served once: the next read (a cut's, the next pass's) dumps again; a buffer that was too
+    // small is served the same dump.
+    if (result == NO_ERROR_)
+        dumpFreshForV6 = false;
+    return result;
 }
 
 intptr_t TableWakeHandle() {
@@ -51,20 +94,17 @@ uint64_t TableVersion() {
 uint32_t SetTcpEntry(MIB_TCPROW* pTcpRow) {
     if (!pTcpRow || pTcpRow->dwState != MIB_TCP_STATE_DELETE_TCB)
         return ERROR_INVALID_PARAMETER;
-    // The engine reads the table right before a cut, so the row is normally in the rows it was
-    // given; a caller that did not gets a fresh dump.
-    const SocketRow* target = okg::netlink::FindConnection(*lastRows, *pTcpRow);
-    if (!target) {
-        lastRows = &lastDump;
-        if (!okg::netlink::DumpTcpSockets(lastDump)) {
-            lastDump.clear();
-            return ERROR_MR_MID_NOT_FOUND;
-        }
-        target = okg::netlink::FindConnection(lastDump, *pTcpRow);
-    }
-    if (!target)
-        return ERROR_NOT_FOUND;
-    return okg::linuxfeed::CutWithRights(*target);
+    return CutFound([&](const std::vector<SocketRow>& rows) {
+        return okg::netlink::FindConnection(rows, *pTcpRow);
+    });
+}
+
+uint32_t SetTcp6Entry(MIB_TCP6ROW* pTcpRow) {
+    if (!pTcpRow || pTcpRow->State != MIB_TCP_STATE_DELETE_TCB)
+        return ERROR_INVALID_PARAMETER;
+    return CutFound([&](const std::vector<SocketRow>& rows) {
+        return okg::netlink::FindConnection6(rows, *pTcpRow);
+    });
 }
 
 std::u16string CutRightsAdvice() {

@@ -7,9 +7,11 @@
 
 // After the core's header: windows.h defines ERROR_* as macros, which would otherwise rewrite
 // the constants basAPI.h declares.
+#include <winsock2.h>
+#include <ws2ipdef.h>
+// After Winsock: it declares its IPv6 table only then.
 #include <iphlpapi.h>
 #include <windows.h>
-#include <winsock2.h>
 
 static_assert(sizeof(api::MIB_TCPROW) == sizeof(::MIB_TCPROW));
 static_assert(offsetof(api::MIB_TCPROW, dwState) == offsetof(::MIB_TCPROW, dwState));
@@ -20,6 +22,19 @@ static_assert(offsetof(api::MIB_TCPROW, dwRemotePort) == offsetof(::MIB_TCPROW, 
 static_assert(sizeof(api::MIB_TCPTABLE) == sizeof(::MIB_TCPTABLE));
 static_assert(offsetof(api::MIB_TCPTABLE, dwNumEntries) == offsetof(::MIB_TCPTABLE, dwNumEntries));
 static_assert(offsetof(api::MIB_TCPTABLE, table) == offsetof(::MIB_TCPTABLE, table));
+static_assert(sizeof(api::IN6_ADDR) == sizeof(::IN6_ADDR));
+static_assert(sizeof(api::MIB_TCP6ROW) == sizeof(::MIB_TCP6ROW));
+static_assert(offsetof(api::MIB_TCP6ROW, State) == offsetof(::MIB_TCP6ROW, State));
+static_assert(offsetof(api::MIB_TCP6ROW, LocalAddr) == offsetof(::MIB_TCP6ROW, LocalAddr));
+static_assert(offsetof(api::MIB_TCP6ROW, dwLocalScopeId) ==
+              offsetof(::MIB_TCP6ROW, dwLocalScopeId));
+static_assert(offsetof(api::MIB_TCP6ROW, dwLocalPort) == offsetof(::MIB_TCP6ROW, dwLocalPort));
+static_assert(offsetof(api::MIB_TCP6ROW, RemoteAddr) == offsetof(::MIB_TCP6ROW, RemoteAddr));
+static_assert(offsetof(api::MIB_TCP6ROW, dwRemoteScopeId) ==
+              offsetof(::MIB_TCP6ROW, dwRemoteScopeId));
+static_assert(offsetof(api::MIB_TCP6ROW, dwRemotePort) == offsetof(::MIB_TCP6ROW, dwRemotePort));
+static_assert(sizeof(api::MIB_TCP6TABLE) == sizeof(::MIB_TCP6TABLE));
+static_assert(offsetof(api::MIB_TCP6TABLE, table) == offsetof(::MIB_TCP6TABLE, table));
 static_assert(sizeof(ULONG) == sizeof(uint32_t) && sizeof(DWORD) == sizeof(uint32_t));
 
 namespace {
@@ -41,22 +56,41 @@ CutObserver SetCutObserver(CutObserver observer) {
 
 namespace api {
 
-uint32_t GetTcpTable(MIB_TCPTABLE* pTcpTable, uint32_t* pdwSize, int32_t bOrder) {
+namespace {
+
+// The system's read of a table (IPv4 or IPv6) into the caller's buffer, whose types are the
+// system's field for field.
+template <typename SystemTable, typename Table, typename Read>
+uint32_t ReadTable(Table* table, uint32_t* pdwSize, int32_t bOrder, Read read) {
     if (pdwSize == nullptr)
         return ERROR_INVALID_PARAMETER;
     ULONG size = *pdwSize;
-    const ULONG result =
-        ::GetTcpTable(reinterpret_cast<::MIB_TCPTABLE*>(pTcpTable), &size, bOrder ? TRUE : FALSE);
+    const ULONG result = read(reinterpret_cast<SystemTable*>(table), &size, bOrder ? TRUE : FALSE);
     *pdwSize = size;
-    if (result == NO_ERROR && pTcpTable != nullptr) {
+    if (result == NO_ERROR && table != nullptr) {
         // Windows leaves the upper half of a port field undefined; clear it so that a row reads
         // exactly as on Linux and the same connection always gives the same row.
-        for (DWORD i = 0; i < pTcpTable->dwNumEntries; ++i) {
-            pTcpTable->table[i].dwLocalPort &= 0xFFFFu;
-            pTcpTable->table[i].dwRemotePort &= 0xFFFFu;
+        for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+            table->table[i].dwLocalPort &= 0xFFFFu;
+            table->table[i].dwRemotePort &= 0xFFFFu;
         }
     }
     return result;
+}
+
+} // namespace
+
+uint32_t GetTcpTable(MIB_TCPTABLE* pTcpTable, uint32_t* pdwSize, int32_t bOrder) {
+    return ReadTable<::MIB_TCPTABLE>(pTcpTable, pdwSize, bOrder, ::GetTcpTable);
+}
+
+uint32_t GetTcp6Table(MIB_TCP6TABLE* pTcpTable, uint32_t* pdwSize, int32_t bOrder) {
+    return ReadTable<::MIB_TCP6TABLE>(pTcpTable, pdwSize, bOrder, ::GetTcp6Table);
+}
+
+// Windows has no call that resets an IPv6 connection (SetTcpEntry takes IPv4 rows only).
+uint32_t SetTcp6Entry(MIB_TCP6ROW* pTcpRow) {
+    return pTcpRow == nullptr ? ERROR_INVALID_PARAMETER : ERROR_NOT_SUPPORTED;
 }
 
 uint32_t SetTcpEntry(MIB_TCPROW* pTcpRow) {

@@ -30,6 +30,7 @@ struct sock_common {
     __be16 skc_dport;
     __u16 skc_num;
     unsigned short skc_family;
+    int skc_bound_dev_if;
     struct in6_addr skc_v6_daddr;
     struct in6_addr skc_v6_rcv_saddr;
 } __attribute__((preserve_access_index));

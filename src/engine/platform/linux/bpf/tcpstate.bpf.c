@@ -41,6 +41,7 @@ int BPF_PROG(okg_tcp_set_state, struct sock* sk, int oldstate, int newstate) {
     e->old_state = (unsigned char)oldstate;
     e->new_state = (unsigned char)newstate;
     e->sk_err = sk->sk_err;
+    e->bound_dev_if = sk->__sk_common.skc_bound_dev_if;
     e->local_port = sk->__sk_common.skc_num;
     e->remote_port = __builtin_bswap16(sk->__sk_common.skc_dport);
     __builtin_memset(e->local_addr, 0, sizeof(e->local_addr));

@@ -10,6 +10,7 @@ struct okg_tcp_event {
     unsigned char local_addr[16];
     unsigned char remote_addr[16];
     int sk_err;                 /* the socket's pending error, set by a reset */
+    int bound_dev_if;           /* the interface the socket is bound to, 0 for any */
     unsigned short family;      /* AF_INET or AF_INET6 */
     unsigned short local_port;  /* host byte order; 0 when not bound yet */
     unsigned short remote_port; /* host byte order */
