@@ -123,18 +123,17 @@ std::optional<std::u16string> ParseAddress6(std::u16string_view text) {
     return canonical;
 }
 
-// The stored text of an address of either version, or nothing.
-std::optional<std::u16string> CanonicalAddress(std::u16string_view text) {
-    if (const auto octets = ParseAddress(text))
-        return AddressText(*octets);
-    return ParseAddress6(text);
-}
-
 void Complain(const char16_t* message) {
     api::MsgBox(message, api::vbOKOnly, AppTitle);
 }
 
 } // namespace
+
+std::optional<std::u16string> CanonicalAddress(std::u16string_view text) {
+    if (const auto octets = ParseAddress(text))
+        return AddressText(*octets);
+    return ParseAddress6(text);
+}
 
 bool IsValidIPAddress(const std::u16string& Text) {
     return CanonicalAddress(Text).has_value();

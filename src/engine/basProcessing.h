@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class List;
@@ -152,4 +154,7 @@ void ScanFromPump();
 void AddItemToCurrentList(std::u16string& ItemText);
 void DeleteSelectedItem();
 bool IsValidIPAddress(const std::u16string& Text);
+// The text an address of either version is stored in (leading zeros dropped, IPv6 in its
+// canonical form), so that it can equal a remote address's text; nothing when it is not valid.
+std::optional<std::u16string> CanonicalAddress(std::u16string_view text);
 bool IsValidPort(const std::u16string& Text);

@@ -72,12 +72,17 @@ std::u16string ValidItems(const StoredList& stored, const StoredValue& value,
             problems.push_back(prefix + u"\"" + item + u"\" is not UTF-8 text.");
             continue;
         }
-        if (stored.address ? !IsValidIPAddress(item) : !IsValidPort(item)) {
+        // An address is kept in its stored form, as one typed in the window is: a hand-written
+        // 010.0.0.1 or 2001:DB8::2 could never equal a remote address's text.
+        const std::optional<std::u16string> kept =
+            stored.address ? CanonicalAddress(item)
+                           : (IsValidPort(item) ? std::optional(item) : std::nullopt);
+        if (!kept) {
             problems.push_back(prefix + u"\"" + item + u"\" is not a valid " +
                                (stored.address ? u"ip address." : u"port number."));
             continue;
         }
-        text += (text.empty() ? u"" : u",") + item;
+        text += (text.empty() ? u"" : u",") + *kept;
     }
     return text;
 }

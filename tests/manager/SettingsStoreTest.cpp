@@ -182,7 +182,8 @@ TEST_F(SettingsStoreTest, AFileNotAsWrittenIsToldCopiedAndKeptUntilAChange) {
 }
 
 // A new store allows both loopback addresses; a file from before keeps what it holds (the
-// defaults it had for a key it lacks), IPv6 items, zones and their texts included, untold.
+// defaults it had for a key it lacks), IPv6 items and zones included, untold; an address is held
+// in the form it can match in, as if typed in the window.
 TEST_F(SettingsStoreTest, ANewStoreAllowsBothLoopbacksAndOldFilesLoadUnchanged) {
     const struct {
         const char* bytes; // null: no file
@@ -191,8 +192,8 @@ TEST_F(SettingsStoreTest, ANewStoreAllowsBothLoopbacksAndOldFilesLoadUnchanged) 
         {nullptr, u"||127.0.0.1,::1"},
         {"[General]\nBlockedLocalPortsString=135\n", u"135||127.0.0.1"},
         {"[General]\nAllowedIPString=127.0.0.1\n", u"||127.0.0.1"},
-        {"[General]\nAllowedIPString=\"10.0.0.1,2001:db8::1,fe80::1%eth0,2001:DB8::2\"\n",
-         u"||10.0.0.1,2001:db8::1,fe80::1%eth0,2001:DB8::2"},
+        {"[General]\nAllowedIPString=\"010.0.0.1,2001:db8::1,fe80::1%eth0,2001:DB8:0::2\"\n",
+         u"||10.0.0.1,2001:db8::1,fe80::1%eth0,2001:db8::2"},
     };
     for (const auto& c : cases) {
         SetUp();
