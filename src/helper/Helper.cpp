@@ -99,8 +99,9 @@ bool Confine() {
           SCMP_SYS(mmap), SCMP_SYS(munmap), SCMP_SYS(futex), SCMP_SYS(rt_sigreturn),
           SCMP_SYS(restart_syscall), SCMP_SYS(exit_group), SCMP_SYS(exit)})
         ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0) == 0;
-    ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(socket), 1,
-                                SCMP_A0(SCMP_CMP_EQ, AF_NETLINK)) == 0;
+    const scmp_arg_cmp netlinkOnly{0, SCMP_CMP_EQ, AF_NETLINK, 0}; // the first argument
+    ok = ok &&
+         seccomp_rule_add_array(filter, SCMP_ACT_ALLOW, SCMP_SYS(socket), 1, &netlinkOnly) == 0;
     ok = ok && seccomp_load(filter) == 0;
     seccomp_release(filter);
     return ok;
