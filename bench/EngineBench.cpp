@@ -11,6 +11,7 @@
 // blocked port is the one the kernel gave a listener of this program.
 //
 // Usage: okg_engine_bench [sizes...]   (default: 100 1000 10000)
+#include "BenchSockets.h"
 #include "BenchWindow.h"
 #include "container/List.h"
 #include "engine/basMain.h"
@@ -53,29 +54,6 @@ double Percentile(std::vector<double> v, double p) {
     std::sort(v.begin(), v.end());
     const size_t i = std::min(v.size() - 1, size_t(p * double(v.size() - 1) + 0.5));
     return v[i];
-}
-
-sockaddr_in Address(const char* ip, uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, ip, &a.sin_addr);
-    return a;
-}
-
-int Listener(const char* ip, uint16_t& port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in a = Address(ip, 0);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 4096) != 0) {
-        std::perror("listener");
-        std::exit(1);
-    }
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-    return fd;
 }
 
 int Connect(const char* from, const char* to, uint16_t port) {

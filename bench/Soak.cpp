@@ -10,6 +10,7 @@
 // compared as it happens, and every pass is timed.
 //
 // Usage: okg_soak [connections=30000] [seconds=60]
+#include "BenchSockets.h"
 #include "BenchWindow.h"
 #include "container/List.h"
 #include "engine/basMain.h"
@@ -68,11 +69,7 @@ struct Shared {
 Shared* shared = nullptr;
 
 sockaddr_in Address(const std::string& ip, uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, ip.c_str(), &a.sin_addr);
-    return a;
+    return ::Address(ip.c_str(), port);
 }
 
 std::string Ip(int b, int c) {
@@ -80,18 +77,7 @@ std::string Ip(int b, int c) {
 }
 
 int Listener(const std::string& ip, uint16_t& port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    const int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in a = Address(ip, 0);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 4096) != 0) {
-        std::perror("listener");
-        std::exit(1);
-    }
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-    return fd;
+    return ::Listener(ip.c_str(), port, SOCK_NONBLOCK);
 }
 
 int Connect(const std::string& from, const std::string& to, uint16_t port) {

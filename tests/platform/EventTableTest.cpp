@@ -1,7 +1,7 @@
 // The event-fed table against crafted event sequences, checked against the whole expected
 // table, row positions included (the engine caches its verdicts per position).
-#include "RowText.h"
 #include "engine/platform/linux/EventTable.h"
+#include "RowText.h"
 
 #include <gtest/gtest.h>
 
