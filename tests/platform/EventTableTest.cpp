@@ -1,5 +1,4 @@
-// The event-fed table against crafted event sequences, checked against the whole expected
-// table, row positions included (the engine caches its verdicts per position).
+// The event-fed table on crafted events; row positions matter (verdicts are cached per position).
 #include "engine/platform/linux/EventTable.h"
 #include "RowText.h"
 
@@ -42,25 +41,16 @@ std::vector<okg_tcp_event> Feed(EventTable& table, const std::string& text) {
     return events;
 }
 
-// In turn: a connect learns its ports late, a refused one leaves no row, an IPv6 socket is an
-// IPv4 row with an IPv4 connection and else an IPv6 row (a listener on [::] too), whose addresses
-// are learnt as late; closed from FIN_WAIT2 or CLOSING a socket shows TIME_WAIT, unset
-// ends never overwriting known ones, while a passive close or a reset removes it, the last row
-// filling the gap; the cookie, not the 4-tuple, names a socket, and closes of unknown ones change
-// nothing; an eventless dump drops the timewait and request rows it no longer lists, updates and
-// appends those it lists, and leaves the others as events made them; a child that moved on during
-// that dump comes back from its event, and a row the dump rewrote as a request gives way to its
-// established child; a full resync keeps each known socket at its row, a socket met twice once;
-// a dump read off the loop, older than the events applied while it ran, leaves their outcome.
+// A removed row's gap is filled by the last; the cookie, not the 4-tuple, names a socket; an
+// eventless dump only drops timewait and request rows; a full one keeps known sockets' rows.
 TEST(EventTable, CraftedSequencesLeaveTheExpectedTable) {
     struct Case {
         const char* seed = ""; // the first full dump
         const char* events = "";
         const char* dump = nullptr; // a later dump, eventless unless full
         bool full = false;
-        const char* after = ""; // events raised while that dump ran
-        // With a dump read off the loop: events applied while it ran, and applied again after it.
-        const char* during = nullptr;
+        const char* after = "";       // events raised while that dump ran
+        const char* during = nullptr; // events while a dump ran off the loop
         const char* expected = "";
     } cases[] = {
         {.events = "7 CLOSE>SYN_SENT 0:0 2:4000, 7 SYN_SENT>ESTAB 1:50000 2:4000, "
@@ -127,8 +117,7 @@ TEST(EventTable, CraftedSequencesLeaveTheExpectedTable) {
     }
 }
 
-// Lost events call for a full resync at once, which an eventless dump cannot stand in for; only
-// a loss count that moved tells of lost events. Otherwise an eventless one once a second.
+// Only a loss count that moved calls for a full resync; an eventless dump cannot stand in for it.
 TEST(EventTable, ResyncSchedule) {
     EventTable table;
     EXPECT_EQ(table.DueResync(T0), ResyncKind::Full);

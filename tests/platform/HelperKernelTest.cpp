@@ -1,7 +1,5 @@
-// okgate-helper on the real kernel, on loopback connections of the test's own: it resets only an
-// ESTABLISHED socket that the kernel lists with exactly the fields named, and a process without
-// any capability cuts through it. The helper gets its rights as root's programs do, so these run
-// as root (CI does).
+// okgate-helper on the real kernel, on the test's own loopback connections. The helper gets its
+// rights as root's programs do, so these run as root (CI does).
 #include "engine/basProcessing.h"
 #include "engine/platform/linux/BpfFeed.h"
 #include "engine/platform/linux/Capabilities.h"
@@ -47,8 +45,6 @@ helper::ResetRequest RequestFor(const netlink::SocketRow& s) {
     return r;
 }
 
-// A request whose socket the kernel does not list as named, or not as a connection, is refused
-// and the socket lives; the one that matches is reset.
 TEST(HelperKernel, ResetsOnlyTheEstablishedSocketNamedExactly) {
     if (geteuid() != 0)
         GTEST_SKIP() << "the helper of the build gets its rights only when root starts it";
@@ -88,7 +84,6 @@ TEST(HelperKernel, ResetsOnlyTheEstablishedSocketNamedExactly) {
     EXPECT_EQ(h.Reset(exact), api::ERROR_NOT_FOUND) << "gone";
 }
 
-// The capability sets of this process, from the kernel's own report.
 std::string CapabilityLines() {
     std::ifstream status("/proc/self/status");
     std::string lines;
@@ -99,17 +94,7 @@ std::string CapabilityLines() {
     return lines;
 }
 
-// The processes this one started and has not reaped.
-std::vector<pid_t> Children() {
-    std::vector<pid_t> pids;
-    std::ifstream children("/proc/self/task/" + std::to_string(gettid()) + "/children");
-    for (pid_t pid; children >> pid;)
-        pids.push_back(pid);
-    return pids;
-}
-
-// Runs body in a child process that has given up every capability (it stays uid 0, so the helper
-// it starts gets its rights as root's programs do); what body reports, empty when all went well.
+// Runs body in a child that gave up every capability but stays uid 0; what it reports, or "".
 std::string WithoutCapabilities(const std::function<std::string()>& body) {
     int report[2];
     if (pipe(report) != 0)
@@ -144,21 +129,19 @@ std::string WithoutCapabilities(const std::function<std::string()>& body) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? out : out + "the child failed\n";
 }
 
-// The platform door as the engine uses it: a table read, then a cut; the result code of the cut.
-uint32_t ReadThenCut(const Connection& c, std::string& out, linuxfeed::TableMode mode) {
+// A table read, then a cut, as the engine does them.
+void ReadThenCut(const Connection& c, std::string& out, linuxfeed::TableMode mode,
+                 uint32_t expected, const char* what) {
     if (TcpTableBuffer.Read() != api::NO_ERROR_)
         out += "the table was not read\n";
     if (linuxfeed::CurrentTableMode() != mode)
         out += "not in the expected table mode\n";
     api::MIB_TCPROW row = c.row;
     row.dwState = api::MIB_TCP_STATE_DELETE_TCB;
-    return api::SetTcpEntry(&row);
+    if (const uint32_t result = api::SetTcpEntry(&row); result != expected)
+        out += what + (" answered " + std::to_string(result)) + "\n";
 }
 
-// A process that holds no capability, without the helper, reads the table by dumps, its cuts are
-// refused and the user is told once why and how to get the right. With it, it reads the table
-// event-fed and cuts through the helper (an IPv6 connection too), and could not cut by itself; when
-// the helper ends it goes on by dumps, without the right.
 TEST(HelperKernel, AProcessWithoutCapabilitiesCutsOnlyThroughTheHelper) {
     const bool root = geteuid() == 0; // the helper of the build gets its rights only from root
     auto listener = Listen("127.0.0.2"), listener6 = Listen6();
@@ -173,10 +156,8 @@ TEST(HelperKernel, AProcessWithoutCapabilitiesCutsOnlyThroughTheHelper) {
                   fake::Reset();
                   linuxfeed::SetHelperPathForTesting("/nonexistent/okgate-helper");
                   linuxfeed::ResetTableSourceForTesting();
-                  if (const uint32_t result =
-                          ReadThenCut(*c, out, linuxfeed::TableMode::DumpPerCall);
-                      result != api::ERROR_ACCESS_DENIED)
-                      out += "without the helper the cut answered " + std::to_string(result) + "\n";
+                  ReadThenCut(*c, out, linuxfeed::TableMode::DumpPerCall, api::ERROR_ACCESS_DENIED,
+                              "without the helper the cut");
                   if (notices.size() != 1 || notices[0].find(u"not installed") == notices[0].npos ||
                       notices[0].find(api::CutRightsAdvice()) == notices[0].npos)
                       out += "not told once why and how to get the right\n";
@@ -184,8 +165,7 @@ TEST(HelperKernel, AProcessWithoutCapabilitiesCutsOnlyThroughTheHelper) {
                       return out;
                   linuxfeed::SetHelperPathForTesting(OKG_HELPER);
                   linuxfeed::ResetTableSourceForTesting();
-                  if (const uint32_t result = ReadThenCut(*c, out, linuxfeed::TableMode::EventFed))
-                      out += "the cut answered " + std::to_string(result) + "\n";
+                  ReadThenCut(*c, out, linuxfeed::TableMode::EventFed, api::NO_ERROR_, "the cut");
                   api::MIB_TCP6ROW row6 = c6->row;
                   row6.State = api::MIB_TCP_STATE_DELETE_TCB;
                   if (Tcp6TableBuffer.Read() || api::SetTcp6Entry(&row6))
@@ -193,15 +173,14 @@ TEST(HelperKernel, AProcessWithoutCapabilitiesCutsOnlyThroughTheHelper) {
                   const auto own = Find(other->row);
                   if (!own || netlink::CutTcpSocket(*own) != api::ERROR_ACCESS_DENIED)
                       out += "the process could cut by itself\n";
-                  // The helper ends (its program with it): the table is read by dumps from the
-                  // next read on, the user is told, and cuts are refused.
-                  fake::Reset();
-                  for (const pid_t helper : Children())
+                  fake::Reset(); // the helper ends: dumps and refused cuts from the next read on
+                  std::ifstream children("/proc/self/task/" + std::to_string(gettid()) +
+                                         "/children");
+                  for (pid_t helper; children >> helper;)
                       kill(helper, SIGKILL);
                   usleep(100000);
-                  if (ReadThenCut(*other, out, linuxfeed::TableMode::DumpPerCall) !=
-                      api::ERROR_ACCESS_DENIED)
-                      out += "a cut went through after the helper ended\n";
+                  ReadThenCut(*other, out, linuxfeed::TableMode::DumpPerCall,
+                              api::ERROR_ACCESS_DENIED, "after the helper ended a cut");
                   if (notices.size() != 1)
                       out += "the end of the helper was not told\n";
                   return out;

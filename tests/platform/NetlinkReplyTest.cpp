@@ -39,9 +39,7 @@ Bytes& PutSocket(Bytes& b, uint8_t state, const char* src, const char* dst, uint
     return Put(b, SOCK_DIAG_BY_FAMILY, &m, sizeof m, flags, seq, pid);
 }
 
-// Own sockets are collected over several reads until NLMSG_DONE, in table states; other dumps'
-// messages and acknowledgements are skipped, either request's answer is read, IPv6 sockets kept
-// as IPv4 rows when v4-mapped and as IPv6 rows otherwise, and an interrupted dump is told.
+// Other dumps' messages and acknowledgements are skipped; v4-mapped IPv6 sockets are IPv4 rows.
 TEST(ParseDumpReply, CollectsOwnSocketsOverSeveralReadsUntilDone) {
     std::vector<SocketRow> rows;
     Bytes first, second;
@@ -73,9 +71,8 @@ TEST(ParseDumpReply, CollectsOwnSocketsOverSeveralReadsUntilDone) {
                           "10 LISTEN [::]:1000 [::]:2000, 9 CLOSE_WAIT 3:1000 2:2000");
 }
 
-// A failure stops the reply and nothing after it is read: an error, a dump that ended in one, a
-// message past the read, and a length below the header (which would never advance). An error
-// field no errno has (INT_MIN, whose negation overflowed) is EPROTO.
+// Nothing after a failure is read; a length below the header would never advance; INT_MIN (whose
+// negation overflows) is EPROTO.
 TEST(ParseDumpReply, FailuresStopTheReply) {
     const nlmsgerr denied{-EPERM, {}};
     const int noBuffers = -ENOBUFS, noErrno = INT_MIN;
@@ -99,8 +96,7 @@ TEST(ParseDumpReply, FailuresStopTheReply) {
     }
 }
 
-// A table that does not fit: 122 with the exact size needed, and not a byte written past the
-// buffer the caller gave; then the same rows fit exactly.
+// A table that does not fit: 122 with the exact size needed; then the same rows fit exactly.
 TEST(WriteTcpTable, NeverWritesPastTheBufferItWasGiven) {
     const std::vector<SocketRow> rows(3, SocketRow{1, {5, 1, 2, 3, 4}, false});
     std::vector<uint32_t> words(1 + 3 * 5 + 1, 0xABABABAB);
@@ -116,9 +112,7 @@ TEST(WriteTcpTable, NeverWritesPastTheBufferItWasGiven) {
     EXPECT_EQ(words.back(), 0xABABABABu);
 }
 
-// Each table holds the rows of its family only; an IPv6 row's link-local addresses have the
-// socket's interface as their scope id, and a cut finds an IPv6 connection by its addresses and
-// ports, never its listener nor an IPv4 row with the same ports.
+// Link-local addresses have the socket's interface as scope id; a cut never finds a listener.
 TEST(WriteTcp6Table, EachTableHoldsItsOwnRows) {
     std::vector<SocketRow> rows;
     Bytes b;

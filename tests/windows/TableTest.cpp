@@ -10,22 +10,32 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-// A listener on 127.0.0.1 at a port the system picks, a client from 127.0.0.2, the served side.
-struct Link {
-    SOCKET s[3] = {socket(AF_INET, SOCK_STREAM, 0), socket(AF_INET, SOCK_STREAM, 0),
-                   INVALID_SOCKET};
-    sockaddr_in server{AF_INET, 0, {}, {}}, peer{AF_INET, 0, {}, {}};
-    int size = sizeof(sockaddr_in);
+// A listener on loopback at a port the system picks, a client (over IPv4 from 127.0.0.2), the
+// served side.
+template <typename Address> struct Link {
+    static constexpr int family = std::is_same_v<Address, sockaddr_in> ? AF_INET : AF_INET6;
+    SOCKET s[3] = {socket(family, SOCK_STREAM, 0), socket(family, SOCK_STREAM, 0), INVALID_SOCKET};
+    Address server{}, peer{};
+    int size = sizeof(Address);
     bool Open() {
-        server.sin_addr.s_addr = inet_addr("127.0.0.1"),
-        peer.sin_addr.s_addr = inet_addr("127.0.0.2");
-        return !bind(s[0], (sockaddr*)&server, size) && !listen(s[0], 1) &&
-               !getsockname(s[0], (sockaddr*)&server, &size) &&
-               !bind(s[1], (sockaddr*)&peer, size) && !connect(s[1], (sockaddr*)&server, size) &&
+        if constexpr (family == AF_INET) {
+            server.sin_family = peer.sin_family = AF_INET;
+            server.sin_addr.s_addr = inet_addr("127.0.0.1");
+            peer.sin_addr.s_addr = inet_addr("127.0.0.2");
+            if (bind(s[1], (sockaddr*)&peer, size))
+                return false;
+        } else {
+            server.sin6_family = peer.sin6_family = AF_INET6;
+            server.sin6_addr = in6addr_loopback;
+        }
+        return s[0] != INVALID_SOCKET && !bind(s[0], (sockaddr*)&server, size) &&
+               !listen(s[0], 1) && !getsockname(s[0], (sockaddr*)&server, &size) &&
+               !connect(s[1], (sockaddr*)&server, size) &&
                !getsockname(s[1], (sockaddr*)&peer, &size) &&
                (s[2] = accept(s[0], nullptr, nullptr)) != INVALID_SOCKET;
     }
@@ -46,7 +56,7 @@ static std::array<uint8_t, 20> Image(uint8_t state, sockaddr_in local, sockaddr_
 // is not connected, the client's peer 127.0.0.1 is allowed. Wine's SetTcpEntry does nothing.
 TEST(WindowsTable, LoopbackRowsAndVerdict) {
     ASSERT_EQ(api::WSAStartup(0x0101), 0);
-    Link link;
+    Link<sockaddr_in> link;
     ASSERT_TRUE(link.Open()) << WSAGetLastError();
     TcpTable table;
     ASSERT_EQ(table.Read(), 0u);
@@ -83,24 +93,6 @@ TEST(WindowsTable, LoopbackRowsAndVerdict) {
     EXPECT_EQ(std::memcmp(&cuts[0], Image(12, link.server, link.peer).data(), 20), 0);
 }
 
-// The same over IPv6: a listener on [::1] and a client, both served.
-struct Link6 {
-    SOCKET s[3] = {socket(AF_INET6, SOCK_STREAM, 0), socket(AF_INET6, SOCK_STREAM, 0),
-                   INVALID_SOCKET};
-    sockaddr_in6 server{}, peer{};
-    int size = sizeof(sockaddr_in6);
-    bool Open() {
-        server.sin6_family = peer.sin6_family = AF_INET6;
-        server.sin6_addr = in6addr_loopback;
-        return s[0] != INVALID_SOCKET && !bind(s[0], (sockaddr*)&server, size) &&
-               !listen(s[0], 1) && !getsockname(s[0], (sockaddr*)&server, &size) &&
-               !connect(s[1], (sockaddr*)&server, size) &&
-               !getsockname(s[1], (sockaddr*)&peer, &size) &&
-               (s[2] = accept(s[0], nullptr, nullptr)) != INVALID_SOCKET;
-    }
-    ~Link6() { std::for_each(std::begin(s), std::end(s), closesocket); }
-};
-
 static api::MIB_TCP6ROW Row6(uint32_t state, const sockaddr_in6& local,
                              const sockaddr_in6* remote) {
     api::MIB_TCP6ROW row{state, {}, local.sin6_scope_id, local.sin6_port, {}, 0, 0};
@@ -126,7 +118,7 @@ static bool Same(const api::MIB_TCP6ROW& a, const api::MIB_TCP6ROW& b) {
 // 50 (Windows cannot reset an IPv6 connection), and the user is told so once.
 TEST(WindowsTable, Ipv6LoopbackRowsAndTheCutThatCannotBe) {
     ASSERT_EQ(api::WSAStartup(0x0101), 0);
-    Link6 link;
+    Link<sockaddr_in6> link;
     if (!link.Open())
         GTEST_SKIP() << "no IPv6 loopback here: " << WSAGetLastError();
     Tcp6Table table;
