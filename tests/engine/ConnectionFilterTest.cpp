@@ -27,32 +27,33 @@ TEST_F(EngineTest, OnlyEstablishedRowsAreCutAndOnlyOnceEstablished) {
     EXPECT_EQ(Port(P().cuts[0].dwRemotePort), 25);
 }
 
+// One row after another at the same position: each is decided afresh by the whole connection.
 TEST_F(EngineTest, BlockedPortsCutUnlessTheAddressIsAllowed) {
-    struct Case {
-        int32_t blockedLocal, blockedRemote;
-        uint16_t localPort, remotePort;
-        const char* remote;
+    Allow("10.0.0.5");
+    BlockLocal(35);
+    BlockLocal(8443);
+    BlockRemote(25);
+    BlockRemote(65535);
+    const struct {
+        api::MIB_TCPROW row;
         bool cut;
+    } sequence[] = {
+        {Row(ESTAB, "10.0.0.1", 135, "10.0.0.5", 25), false},     // allowed address
+        {Row(ESTAB, "10.0.0.1", 135, "10.0.0.6", 25), true},      // same ports, another address
+        {Row(ESTAB, "10.0.0.1", 135, "10.0.0.6", 80), false},     // no port blocked
+        {Row(ESTAB, "10.0.0.1", 35, "10.0.0.6", 801), true},      // 801|35 run together as 80|135
+        {Row(ESTAB, "10.0.0.1", 1042, "10.0.0.7", 65535), true},  // remote port above 32767
+        {Row(ESTAB, "10.0.0.1", 50000, "10.0.0.7", 8443), false}, // remote port on the local list
+        {Row(ESTAB, "10.0.0.1", 8443, "10.0.0.5", 25), false},    // allowed wins over both lists
     };
-    const Case cases[] = {
-        {135, 0, 135, 50000, "10.0.0.7", true},    // local port
-        {0, 65535, 1042, 65535, "10.0.0.7", true}, // remote port above 32767
-        {80, 0, 50000, 80, "10.0.0.7", false},     // remote port on the local list only
-        {135, 80, 135, 80, "10.0.0.5", false},     // allowed address wins over both lists
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.localPort);
-        SetUp();
-        Allow("10.0.0.5");
-        if (c.blockedLocal)
-            BlockLocal(c.blockedLocal);
-        if (c.blockedRemote)
-            BlockRemote(c.blockedRemote);
-        P().table = {Row(ESTAB, "10.0.0.1", c.localPort, c.remote, c.remotePort)};
+    size_t cuts = 0;
+    for (size_t i = 0; i < std::size(sequence); ++i) {
+        P().table = {sequence[i].row};
         ScanTcpTable();
-        EXPECT_EQ(CutCount(), c.cut ? 1u : 0u);
-        EXPECT_EQ(ConnectionCache[0].Allowed || ConnectionCache[0].NotBlocked, !c.cut);
-        TearDown();
+        cuts += sequence[i].cut;
+        EXPECT_EQ(CutCount(), cuts) << i;
+        EXPECT_EQ(ConnectionCache[0].Allowed || ConnectionCache[0].NotBlocked, !sequence[i].cut)
+            << i;
     }
 }
 
@@ -114,24 +115,6 @@ TEST_F(EngineTest, UnchangedTableIsPassedOverUnlessSomethingIsLeftToDecide) {
     ScanTcpTable();
     EXPECT_EQ(CutCount(), 4u);
     EXPECT_EQ(P().tableReads, 2u + 2 * 4 + 1);
-}
-
-TEST_F(EngineTest, DifferentConnectionAtTheSamePositionIsDecidedAfresh) {
-    Allow("10.0.0.5");
-    BlockLocal(35);
-    BlockRemote(25);
-    const api::MIB_TCPROW sequence[] = {
-        Row(ESTAB, "10.0.0.1", 135, "10.0.0.5", 25), // allowed
-        Row(ESTAB, "10.0.0.1", 135, "10.0.0.6", 25), // same ports, another address: cut
-        Row(ESTAB, "10.0.0.1", 135, "10.0.0.6", 80), // passed
-        Row(ESTAB, "10.0.0.1", 35, "10.0.0.6", 801), // ports 801|35 run together as 80|135: cut
-    };
-    const size_t cutsAfter[] = {0, 1, 1, 2};
-    for (size_t i = 0; i < std::size(sequence); ++i) {
-        P().table = {sequence[i]};
-        ScanTcpTable();
-        EXPECT_EQ(CutCount(), cutsAfter[i]) << i;
-    }
 }
 
 TEST_F(EngineTest, CutReachesOnlyTheSameConnectionAfterTheReRead) {
