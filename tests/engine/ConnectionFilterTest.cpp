@@ -11,6 +11,8 @@ constexpr uint32_t SYN_SENT = api::MIB_TCP_STATE_SYN_SENT;
 constexpr uint32_t ESTAB = api::MIB_TCP_STATE_ESTAB;
 
 TEST_F(EngineTest, OnlyEstablishedRowsAreCutAndOnlyOnceEstablished) {
+    EXPECT_EQ(ConnectionCache.size(), 1u) << "an empty table still makes one cache entry";
+    EXPECT_FALSE(ConnectionCache[0].Recorded);
     BlockLocal(135);
     BlockRemote(25);
     P().table = {Row(LISTEN, "0.0.0.0", 135, "0.0.0.0", 0),
@@ -25,38 +27,37 @@ TEST_F(EngineTest, OnlyEstablishedRowsAreCutAndOnlyOnceEstablished) {
     EXPECT_EQ(Port(P().cuts[0].dwRemotePort), 25);
 }
 
+// One row after another at the same position: each is decided afresh by the whole connection.
 TEST_F(EngineTest, BlockedPortsCutUnlessTheAddressIsAllowed) {
-    struct Case {
-        int32_t blockedLocal, blockedRemote;
-        uint16_t localPort, remotePort;
-        const char* remote;
+    Allow("10.0.0.5");
+    BlockLocal(35);
+    BlockLocal(8443);
+    BlockRemote(25);
+    BlockRemote(65535);
+    const struct {
+        api::MIB_TCPROW row;
         bool cut;
+    } sequence[] = {
+        {Row(ESTAB, "10.0.0.1", 135, "10.0.0.5", 25), false},     // allowed address
+        {Row(ESTAB, "10.0.0.1", 135, "10.0.0.6", 25), true},      // same ports, another address
+        {Row(ESTAB, "10.0.0.1", 135, "10.0.0.6", 80), false},     // no port blocked
+        {Row(ESTAB, "10.0.0.1", 35, "10.0.0.6", 801), true},      // 801|35 run together as 80|135
+        {Row(ESTAB, "10.0.0.1", 1042, "10.0.0.7", 65535), true},  // remote port above 32767
+        {Row(ESTAB, "10.0.0.1", 50000, "10.0.0.7", 8443), false}, // remote port on the local list
+        {Row(ESTAB, "10.0.0.1", 8443, "10.0.0.5", 25), false},    // allowed wins over both lists
     };
-    const Case cases[] = {
-        {135, 0, 135, 50000, "10.0.0.7", true},    // local port
-        {0, 65535, 1042, 65535, "10.0.0.7", true}, // remote port above 32767
-        {80, 0, 50000, 80, "10.0.0.7", false},     // remote port on the local list only
-        {135, 80, 135, 80, "10.0.0.5", false},     // allowed address wins over both lists
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.localPort);
-        SetUp();
-        Allow("10.0.0.5");
-        if (c.blockedLocal)
-            BlockLocal(c.blockedLocal);
-        if (c.blockedRemote)
-            BlockRemote(c.blockedRemote);
-        P().table = {Row(ESTAB, "10.0.0.1", c.localPort, c.remote, c.remotePort)};
+    size_t cuts = 0;
+    for (size_t i = 0; i < std::size(sequence); ++i) {
+        P().table = {sequence[i].row};
         ScanTcpTable();
-        EXPECT_EQ(CutCount(), c.cut ? 1u : 0u);
-        EXPECT_EQ(ConnectionCache[0].Allowed || ConnectionCache[0].NotBlocked, !c.cut);
-        TearDown();
+        cuts += sequence[i].cut;
+        EXPECT_EQ(CutCount(), cuts) << i;
+        EXPECT_EQ(ConnectionCache[0].Allowed || ConnectionCache[0].NotBlocked, !sequence[i].cut)
+            << i;
     }
 }
 
-// The IPv6 table after the IPv4 one: the same rule (a zone-less allowed entry allows every zone),
-// a cache keyed by the whole row (a row that differs in one address byte is decided afresh), and
-// a cut the platform cannot make told once.
+// Zone-less allowed entries allow every zone; one changed address byte is decided afresh.
 TEST_F(EngineTest, Ipv6RowsAreDecidedByTheSameRule) {
     using fake::Row6;
     Allow("2001:db8::5");
@@ -93,19 +94,7 @@ TEST_F(EngineTest, Ipv6RowsAreDecidedByTheSameRule) {
                                                        u"blocked ports stay open."});
 }
 
-TEST_F(EngineTest, VerdictHoldsUntilTheCacheIsCleared) {
-    P().table = {Row(ESTAB, "10.0.0.1", 50001, "10.0.0.7", 8080)};
-    ScanTcpTable();
-    BlockRemote(8080);
-    ScanTcpTable();
-    EXPECT_EQ(CutCount(), 0u);
-    ClearConnectionCache(); // what every list edit does
-    ScanTcpTable();
-    EXPECT_EQ(CutCount(), 1u);
-}
-
-// A platform that tells the table is unchanged spares the pass, but never the decisions a list
-// edit calls for, nor the retry of a cut the table still lists.
+// An unchanged table spares the pass, but not what a list edit or a refused cut leaves to decide.
 TEST_F(EngineTest, UnchangedTableIsPassedOverUnlessSomethingIsLeftToDecide) {
     P().tableVersion = 7;
     P().table = {Row(ESTAB, "10.0.0.1", 50001, "10.0.0.7", 8080)};
@@ -113,7 +102,10 @@ TEST_F(EngineTest, UnchangedTableIsPassedOverUnlessSomethingIsLeftToDecide) {
     ScanTcpTable();
     EXPECT_EQ(P().tableReads, 1u);
     BlockRemote(8080);
-    ClearConnectionCache();
+    P().tableVersion = 8;
+    ScanTcpTable();
+    EXPECT_EQ(CutCount(), 0u) << "the verdict holds until the cache is cleared";
+    ClearConnectionCache(); // what every list edit does
     P().cutResult = api::ERROR_ACCESS_DENIED;
     for (int pass = 0; pass < 3; ++pass)
         ScanTcpTable();
@@ -122,42 +114,7 @@ TEST_F(EngineTest, UnchangedTableIsPassedOverUnlessSomethingIsLeftToDecide) {
     ScanTcpTable(); // cut, and gone
     ScanTcpTable();
     EXPECT_EQ(CutCount(), 4u);
-    EXPECT_EQ(P().tableReads, 1u + 2 * 4 + 1);
-}
-
-TEST_F(EngineTest, DifferentConnectionAtTheSamePositionIsDecidedAfresh) {
-    Allow("10.0.0.5");
-    BlockLocal(35);
-    BlockRemote(25);
-    const api::MIB_TCPROW sequence[] = {
-        Row(ESTAB, "10.0.0.1", 135, "10.0.0.5", 25), // allowed
-        Row(ESTAB, "10.0.0.1", 135, "10.0.0.6", 25), // same ports, another address: cut
-        Row(ESTAB, "10.0.0.1", 135, "10.0.0.6", 80), // passed
-        Row(ESTAB, "10.0.0.1", 35, "10.0.0.6", 801), // ports 801|35 run together as 80|135: cut
-    };
-    const size_t cutsAfter[] = {0, 1, 1, 2};
-    for (size_t i = 0; i < std::size(sequence); ++i) {
-        P().table = {sequence[i]};
-        ScanTcpTable();
-        EXPECT_EQ(CutCount(), cutsAfter[i]) << i;
-    }
-}
-
-TEST_F(EngineTest, EmptyTableStillCreatesOneCacheEntry) {
-    ClearConnectionCache();
-    ScanTcpTable();
-    EXPECT_EQ(ConnectionCache.size(), 1u);
-    EXPECT_FALSE(ConnectionCache[0].Recorded);
-}
-
-TEST_F(EngineTest, ConnectionsBeyondTheFirst101AreDecidedLikeAllOthers) {
-    BlockRemote(9999);
-    for (uint16_t i = 0; i < 300; ++i)
-        P().table.push_back(
-            Row(ESTAB, "10.0.0.1", uint16_t(20000 + i), "10.0.0.7", i == 250 ? 9999 : 8080));
-    ScanTcpTable();
-    ASSERT_EQ(CutCount(), 1u);
-    EXPECT_EQ(Port(P().cuts[0].dwLocalPort), 20250);
+    EXPECT_EQ(P().tableReads, 2u + 2 * 4 + 1);
 }
 
 TEST_F(EngineTest, CutReachesOnlyTheSameConnectionAfterTheReRead) {
@@ -185,24 +142,33 @@ TEST_F(EngineTest, CutReachesOnlyTheSameConnectionAfterTheReRead) {
     }
 }
 
+// Rows beyond the first buffer's 101 are decided too.
 TEST_F(EngineTest, ListEditInThePumpAfterACutEmptiesTheCacheSafely) {
     BlockRemote(8080);
-    for (uint16_t i = 0; i < 150; ++i)
+    for (uint16_t i = 0; i < 300; ++i)
         P().table.push_back(
             Row(ESTAB, "10.0.0.1", uint16_t(30000 + i), "10.0.0.7", i % 50 == 0 ? 8080 : 443));
     P().cutRemovesRow = false;
     P().onDoEvents = [] { ClearConnectionCache(); }; // as SaveChanges does after an edit
     ScanTcpTable();
-    EXPECT_EQ(CutCount(), 3u);
+    ASSERT_EQ(CutCount(), 6u);
+    EXPECT_EQ(Port(P().cuts[5].dwLocalPort), 30250);
     P().onDoEvents = nullptr;
     ScanTcpTable();
-    EXPECT_EQ(CutCount(), 6u) << "every row is decided again on the next pass";
+    EXPECT_EQ(CutCount(), 12u) << "every row is decided again on the next pass";
 }
 
-TEST_F(EngineTest, ViewFollowsTheSnapshotAfterEveryPass) {
+class ViewTest : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        oManager->oMainForm = &form;
+        oManager->SetCurrentMode(0);
+    }
     FakeMainForm form;
-    oManager->oMainForm = &form;
-    oManager->SetCurrentMode(0);
+};
+
+TEST_F(ViewTest, FollowsTheSnapshotAfterEveryPass) {
     P().table = {Row(ESTAB, "10.0.0.1", 1042, "10.0.0.5", 80),
                  Row(LISTEN, "0.0.0.0", 135, "0.0.0.0", 0),
                  Row(ESTAB, "10.0.0.1", 1043, "10.0.0.6", 443)};
@@ -225,17 +191,11 @@ TEST_F(EngineTest, ViewFollowsTheSnapshotAfterEveryPass) {
     const int clears = form.clears;
     ScanTcpTable();
     EXPECT_EQ(form.clears, clears) << "an unchanged table rebuilds nothing";
-    oManager->oMainForm = nullptr;
 }
 
-// A refused cut is tried again at every pass on a fresh read, told once, and leaves the snapshot
-// as the platform reported it; a rebuild in the pump after the cut (the check box, a restore)
-// meets rows the pass has not reached yet and still writes them from the snapshot, and no later
-// rebuild keeps an old address.
-TEST_F(EngineTest, ViewTellsTheTruthAroundARefusedCut) {
-    FakeMainForm form;
-    oManager->oMainForm = &form;
-    oManager->SetCurrentMode(0);
+// A refused cut is retried, told once and leaves the snapshot; a rebuild in the pump shows rows not
+// yet reached from the snapshot.
+TEST_F(ViewTest, TellsTheTruthAroundARefusedCut) {
     BlockRemote(8080);
     P().cutResult = api::ERROR_ACCESS_DENIED;
     P().table = {Row(ESTAB, "10.0.0.1", 50001, "10.0.0.9", 443),
@@ -255,7 +215,6 @@ TEST_F(EngineTest, ViewTellsTheTruthAroundARefusedCut) {
     EXPECT_EQ(P().notices.size(), 1u);
     EXPECT_EQ(P().cuts[0].dwState, api::MIB_TCP_STATE_DELETE_TCB);
     EXPECT_EQ(TcpTableBuffer.Row(0).dwState, ESTAB);
-    oManager->oMainForm = nullptr;
 }
 
 TEST_F(EngineTest, LoopTestsTheFlagAfterThePump) {

@@ -1,5 +1,4 @@
-// A fresh engine over the scripted table for each test: state names, an empty cache, a Manager
-// with empty lists and no window.
+// A fresh engine over the scripted table: an empty cache and a Manager with empty lists.
 #pragma once
 
 #include "engine/basMain.h"

@@ -8,7 +8,7 @@ using fake::P;
 
 namespace {
 
-TEST(NetworkHelpers, AddressTextAndLocalAddresses) {
+TEST(NetworkHelpers, AddressTextLocalAddressesAndErrors) {
     fake::Reset();
     EXPECT_EQ(AddressToText(fake::Addr("127.0.0.1")), u"127.0.0.1");
     P().localAddresses = {{192, 168, 1, 10}, {10, 0, 0, 2}};
@@ -25,16 +25,12 @@ TEST(NetworkHelpers, AddressTextAndLocalAddresses) {
     P().hostNameFails = false;
     P().hostEntryMissing = true;
     EXPECT_EQ(GetIP(), u"");
-    EXPECT_TRUE(P().messages.empty());
     EXPECT_EQ(P().socketStarts, 3u);
-}
-
-TEST(NetworkHelpers, ReportErrorShowsProcedureNumberAndDescription) {
-    fake::Reset();
+    ASSERT_TRUE(P().messages.empty());
     ReportError(u"SaveSettings", 70, u"Permission denied");
-    ASSERT_EQ(P().messages.size(), 1u);
-    EXPECT_EQ(P().messages[0], u"SaveSettings: error 70: Permission denied");
-    EXPECT_EQ(P().messageTitles[0], u"Orvo Kestrel Gate");
+    EXPECT_EQ(P().messages,
+              std::vector<std::u16string>{u"SaveSettings: error 70: Permission denied"});
+    EXPECT_EQ(P().messageTitles, std::vector<std::u16string>{u"Orvo Kestrel Gate"});
     EXPECT_EQ(LastErrorNumber, 70);
 }
 

@@ -1,6 +1,4 @@
-// The scripted platform the core tests link instead of the real one: a connection table the
-// test writes, recorded cuts, message boxes answered from the script, and window pumps that run
-// the test's hook.
+// The scripted platform the core tests link instead of the real one.
 #pragma once
 
 #include "engine/basAPI.h"
@@ -28,7 +26,6 @@ struct Platform {
     uint32_t cut6Result = 0;
 
     // Sockets.
-    std::string hostName = "testhost";
     bool hostNameFails = false;
     bool hostEntryMissing = false;
     std::vector<std::array<uint8_t, 4>> localAddresses;

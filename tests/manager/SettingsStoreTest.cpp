@@ -1,5 +1,4 @@
-// The settings store when its file is not as the program wrote it, or cannot be written: the user
-// is told, and no list the user wrote is lost. The real store, in temporary folders.
+// The real settings store, in temporary folders: a bad file is told and no list is lost.
 #include "engine/SettingsFile.h"
 #include "engine/basMain.h"
 #include "fakes/ScriptedPlatform.h"
@@ -113,8 +112,7 @@ TEST_F(SettingsStoreTest, AFailedSaveAtCloseIsAlwaysToldAndTheListsAreKeptElsewh
     }
 }
 
-// A file the store cannot read as written: told once at start naming key and item, copied
-// aside as it was, every valid item kept, and not written until a list is changed.
+// Told once at start naming key and item, copied aside, valid items kept, kept until a change.
 TEST_F(SettingsStoreTest, AFileNotAsWrittenIsToldCopiedAndKeptUntilAChange) {
     const QByteArray utf16 =
         QByteArray("\xFF\xFE", 2) +
@@ -181,9 +179,7 @@ TEST_F(SettingsStoreTest, AFileNotAsWrittenIsToldCopiedAndKeptUntilAChange) {
     EXPECT_EQ(Bytes(Ini + ".bak"), "older");
 }
 
-// A new store allows both loopback addresses; a file from before keeps what it holds (the
-// defaults it had for a key it lacks), IPv6 items and zones included, untold; an address is held
-// in the form it can match in, as if typed in the window.
+// An old file keeps what it holds (defaults for a missing key), held in the form that can match.
 TEST_F(SettingsStoreTest, ANewStoreAllowsBothLoopbacksAndOldFilesLoadUnchanged) {
     const struct {
         const char* bytes; // null: no file
@@ -205,8 +201,7 @@ TEST_F(SettingsStoreTest, ANewStoreAllowsBothLoopbacksAndOldFilesLoadUnchanged) 
     }
 }
 
-// A file that cannot be read at all: told, the lists start empty, and nothing writes over it;
-// the lists changed since go elsewhere at the close.
+// The lists start empty; those changed since go elsewhere at the close.
 TEST_F(SettingsStoreTest, AnUnreadableFileIsToldAndNeverWrittenOver) {
     QDir().mkpath(Ini); // a folder where the file should be
     LoadSettings();
