@@ -226,8 +226,8 @@ TEST_F(FormTest, ListBoxIsACheapView) {
     EXPECT_EQ(others, 0);
     EXPECT_EQ(Rows()[5002], u"25002 <--> 127.0.0.9:444 ESTABLISHED"_qs);
     EXPECT_EQ(form->lstMain->verticalScrollBar()->value(), scrolled);
-    EXPECT_FALSE(form->lstMain->currentIndex().isValid());
-    EXPECT_FALSE(form->lstMain->selectionModel()->hasSelection());
+    EXPECT_FALSE(form->lstMain->currentIndex().isValid() ||
+                 form->lstMain->selectionModel()->hasSelection());
 
     form->setWindowState(Qt::WindowMinimized);
     ASSERT_TRUE(Until([&] { return !form->isVisible(); }));
