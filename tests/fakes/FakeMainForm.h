@@ -18,14 +18,13 @@ public:
 
     void lstMainRefill(std::shared_ptr<const List> items) override {
         rows.clear();
-        selected.clear();
         ++clears;
         for (int32_t i = 0; items && i < items->GetItemCount(); ++i) {
             std::u16string text;
             if (items->GetItem(i).ToText(text))
                 rows.push_back(text);
         }
-        selected.resize(rows.size(), false);
+        selected.assign(rows.size(), false);
     }
     int32_t lstMainListCount() const override { return int32_t(rows.size()); }
     std::u16string lstMainList(int32_t row) const override { return rows.at(size_t(row)); }

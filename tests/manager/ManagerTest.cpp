@@ -65,7 +65,7 @@ TEST_F(ManagerTest, EachModeShowsItsListHeadingAndEditingControls) {
     P().localAddresses = {{127, 0, 0, 1}, {10, 1, 2, 3}};
     const std::pair<int16_t, std::u16string> cases[] = {
         {2, u"Allowed IP Addresses: 127.0.0.2;+++"},
-        {0, u"Current Connections:---"}, // every switch between editable and read-only occurs
+        {0, u"Current Connections:---"}, // each editable <-> read-only switch
         {3, u"Blocked Local Ports: 8080;+++"},
         {1, u"Local IP Addresses: 127.0.0.1; 10.1.2.3;---"},
         {-1, u"Local IP Addresses: 127.0.0.1; 10.1.2.3;+++"}}; // unknown: keeps the list
@@ -78,8 +78,7 @@ TEST_F(ManagerTest, EachModeShowsItsListHeadingAndEditingControls) {
     EXPECT_EQ(View(), u"Local IP Addresses: 127.0.0.5;---");
 }
 
-// Before the window is handed over the lists still follow: with no check box to read, the
-// connections view lists every row; a delete finds nothing selected, asks and saves nothing.
+// No check box to read: every row is listed; a delete finds nothing selected and saves nothing.
 TEST_F(ManagerTest, NothingTouchesTheWindowBeforeItIsHandedOver) {
     m->oMainForm = nullptr;
     Scan({Row(Listen, "0.0.0.0", 135, "0.0.0.0", 0)});
@@ -132,9 +131,7 @@ TEST_F(ManagerTest, AFailedSaveIsToldOnceAndLosesNothing) {
 TEST_F(ManagerTest, AddRefusesWithoutSaving) {
     const char16_t* addresses[] = {
         u"1.2.3", u"256.1.1.1", u"a.b.c.d", u"...", u"1e2.0.0.1", u"1.2.3.0004",
-        // IPv6: malformed, bracketed, with a port, a zone that is empty, has a blank or is on a
-        // global address, the unspecified and the obsolete IPv4-compatible address, a mapped one
-        // with a zone, a character the platform would read as another after a narrowing.
+        // IPv6; bad zones; unspecified, IPv4-compatible; a char a narrowing would misread.
         u"1::2::3", u"1:2:3:4:5:6:7:8:9", u"12345::1", u"2001:db8::g", u"[::1]", u"[::1]:80",
         u"fe80::1%", u"fe80::1%et h0", u"2001:db8::1%eth0", u"::", u"::1.2.3.4",
         u"::ffff:1.2.3.4%eth0", u"::\u0131", u"::1/128"};
@@ -162,9 +159,8 @@ TEST_F(ManagerTest, EditingTrimsStoresOnceSavesAndRedecides) {
     EXPECT_TRUE(ConnectionCache.empty()); // saved even when already there
     Scan({established});
     EXPECT_EQ(P().cuts.size(), 1u);
-    Add(2, u" 010.000.0.001 ");
-    Add(2, u"255.255.255.255");
-    Add(2, u"10.0.0.1");
+    for (const char16_t* input : {u" 010.000.0.001 ", u"255.255.255.255", u"10.0.0.1"})
+        Add(2, input);
     DeleteSelectedItem(); // nothing selected
     EXPECT_EQ(View(), u"Allowed IP Addresses: 10.0.0.1; 255.255.255.255;+++");
     form.selected = {true, true};
@@ -174,8 +170,7 @@ TEST_F(ManagerTest, EditingTrimsStoresOnceSavesAndRedecides) {
                                      "BlockedRemotePortsString=65535"));
 }
 
-// IPv6 addresses are stored in their canonical text, so that each is one item and equals the text
-// of a remote address; a zone is kept; an IPv4-mapped address is its IPv4 address.
+// One item per address, equal to a remote address's text; a zone kept; a mapped one is IPv4.
 TEST_F(ManagerTest, Ipv6AddressesAreStoredInTheirCanonicalText) {
     for (const char16_t* input :
          {u"2001:DB8:0:0::1", u"2001:db8::1", u"2001:0db8:0000:0000:0000:0000:0000:0001",
@@ -183,16 +178,11 @@ TEST_F(ManagerTest, Ipv6AddressesAreStoredInTheirCanonicalText) {
           u"::ffff:10.0.0.9", u"1:2:3:4:5:6:1.2.3.4"})
         Add(2, input);
     EXPECT_TRUE(P().messages.empty());
-    EXPECT_EQ(View(),
-              u"Allowed IP Addresses: 2001:db8::1; 2001:db8::1:0:0:1; 2001:db8:0:1:1:1:1:1; "
-              u"fe80::1%eth0; ::1; 10.0.0.9; 1:2:3:4:5:6:102:304;+++");
     EXPECT_TRUE(StoreText().contains("AllowedIPString=\"2001:db8::1,2001:db8::1:0:0:1,"
                                      "2001:db8:0:1:1:1:1:1,fe80::1%eth0,::1,10.0.0.9,"
                                      "1:2:3:4:5:6:102:304\"\n"));
 }
 
-// IPv6 rows follow the IPv4 ones in the same three forms, addresses in brackets, and the same
-// filter.
 TEST_F(ManagerTest, Ipv6LinesFollowTheIpv4Lines) {
     P().table6 = {fake::Row6(Estab, "2001:db8::2", 443, "2001:db8::1", 51000),
                   fake::Row6(Listen, "::", 22, "::", 0),
