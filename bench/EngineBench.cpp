@@ -12,6 +12,7 @@
 //
 // Usage: okg_engine_bench [sizes...]   (default: 100 1000 10000)
 #include "BenchSockets.h"
+#include "BenchStats.h"
 #include "BenchWindow.h"
 #include "container/List.h"
 #include "engine/basMain.h"
@@ -46,14 +47,6 @@ using Clock = std::chrono::steady_clock;
 
 double Micros(Clock::duration d) {
     return std::chrono::duration<double, std::micro>(d).count();
-}
-
-double Percentile(std::vector<double> v, double p) {
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    const size_t i = std::min(v.size() - 1, size_t(p * double(v.size() - 1) + 0.5));
-    return v[i];
 }
 
 int Connect(const char* from, const char* to, uint16_t port) {

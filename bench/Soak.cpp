@@ -11,6 +11,7 @@
 //
 // Usage: okg_soak [connections=30000] [seconds=60]
 #include "BenchSockets.h"
+#include "BenchStats.h"
 #include "BenchWindow.h"
 #include "container/List.h"
 #include "engine/basMain.h"
@@ -285,13 +286,6 @@ double ThreadCpuMs() {
 
 double Ms(Clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
-}
-
-double Percentile(std::vector<double> v, double p) {
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, size_t(p * double(v.size() - 1) + 0.5))];
 }
 
 } // namespace
