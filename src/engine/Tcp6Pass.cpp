@@ -25,15 +25,10 @@ bool SameConnection(const api::MIB_TCP6ROW& a, const api::MIB_TCP6ROW& b) {
 void CutConnection6(const api::MIB_TCP6ROW wanted, uint32_t index) {
     Tcp6Table& table = Tcp6TableBuffer;
     table.Read();
-    const uint32_t count = table.EntryCount();
-    uint32_t at = count;
-    if (index < count && SameConnection(table.Row(index), wanted))
-        at = index;
-    for (uint32_t i = 0; at == count && i < count; ++i)
-        if (SameConnection(table.Row(i), wanted))
-            at = i;
+    const uint32_t at =
+        table.Find(index, [&](const api::MIB_TCP6ROW& row) { return SameConnection(row, wanted); });
     NoteCutTried();
-    if (at < count) {
+    if (at < table.EntryCount()) {
         api::MIB_TCP6ROW row = table.Row(at);
         row.State = api::MIB_TCP_STATE_DELETE_TCB;
         TellRefusedCut6(api::SetTcp6Entry(&row));

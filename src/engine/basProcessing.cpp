@@ -39,20 +39,10 @@ bool SameConnection(const api::MIB_TCPROW& a, const api::MIB_TCPROW& b) {
 // at another position, or not at all (it ended meanwhile); only that same connection is cut.
 void CutConnection(const api::MIB_TCPROW wanted, uint32_t index, TcpTable& table) {
     table.Read();
-    const uint32_t count = table.EntryCount();
-    uint32_t at = count;
-    if (index < count && SameConnection(table.Row(index), wanted)) {
-        at = index;
-    } else {
-        for (uint32_t i = 0; i < count; ++i) {
-            if (SameConnection(table.Row(i), wanted)) {
-                at = i;
-                break;
-            }
-        }
-    }
+    const uint32_t at =
+        table.Find(index, [&](const api::MIB_TCPROW& row) { return SameConnection(row, wanted); });
     CutTried = true;
-    if (at < count) {
+    if (at < table.EntryCount()) {
         // The platform is handed a copy: the snapshot keeps the state it reported, so a cut that
         // is refused still shows its connection as established.
         api::MIB_TCPROW row = table.Row(at);
@@ -215,7 +205,6 @@ bool IsPortInList(int32_t Port, const List& oList) {
 namespace {
 bool LoopStarted = false;
 bool PumpPassRunning = false;
-} // namespace
 
 // OKG_LOOP_STATS: once a second, the longest pass and the longest loop iteration (pass, wait and
 // pump) of that second on stderr, for benchmarks of the program as people run it.
@@ -243,6 +232,7 @@ private:
     Clock::duration longestPass_{}, longestIteration_{};
     Clock::time_point printed_{};
 };
+} // namespace
 
 void ProcessingLoop() {
     LoopStarted = true;

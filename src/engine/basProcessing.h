@@ -47,6 +47,17 @@ public:
     uint32_t SizeBytes() const { return 4 + capacityRows_ * RowBytes; }
     // The snapshot's row count, never more than the buffer holds.
     uint32_t EntryCount() const { return std::min(Table()->dwNumEntries, capacityRows_); }
+    // Where the snapshot lists the connection `same` recognises, tried first at `near` (a newer
+    // snapshot may list it elsewhere); EntryCount() when it lists it no more.
+    template <typename Same> uint32_t Find(uint32_t near, Same same) const {
+        const uint32_t count = EntryCount();
+        if (near < count && same(Row(near)))
+            return near;
+        for (uint32_t i = 0; i < count; ++i)
+            if (same(Row(i)))
+                return i;
+        return count;
+    }
     RowType& Row(uint32_t i) { return Table()->table[i]; }
     const RowType& Row(uint32_t i) const { return Table()->table[i]; }
     TableType* Table() { return reinterpret_cast<TableType*>(words_.data()); }
