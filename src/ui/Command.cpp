@@ -502,8 +502,21 @@ void Command::SetVisible(int visible) {
 
 void Command::Initialize() {
     buttonState_ = NormalState;
+    initialized_ = true;
     tmrMouse_->setInterval(MouseTimerInterval);
-    tmrMouse_->start();
+    FollowMouseWhileItCanChange();
+}
+
+// Only a highlighted button, or a disabled one still in another state, can change on a tick: the
+// timer runs just then, so that nine resting buttons cost no wake-up at all.
+void Command::FollowMouseWhileItCanChange() {
+    const bool canChange =
+        initialized_ && (buttonState_ == HighLightState || buttonState_ == HighLightSelectState ||
+                         (buttonState_ != Disabled && !enabled_));
+    if (canChange && !tmrMouse_->isActive())
+        tmrMouse_->start();
+    else if (!canChange && tmrMouse_->isActive())
+        tmrMouse_->stop();
 }
 
 bool Command::MouseTimerActive() const {
@@ -616,6 +629,8 @@ void Command::PaintState(Skin skin) {
         SetTextColour(SilverColour);
         SetAccessKey({});
     }
+    // Every change of state paints its skin.
+    FollowMouseWhileItCanChange();
 
     // States 0 and 4 keep the direction of the last repaint.
     if (buttonState_ == NormalState || buttonState_ == SelectedState)
@@ -861,13 +876,9 @@ void Command::AccessKeyPress() {
 // button's window: anywhere else, including the form itself, the pointer has left.
 void Command::TmrMouseTimer() {
     ++tickCount_;
-    // Only a highlighted button, or a disabled one still in another state, can change on a tick;
-    // the others do not ask the window system where the pointer is (nine buttons, ten times a
-    // second, for as long as the program runs).
-    const bool canChange = buttonState_ == HighLightState || buttonState_ == HighLightSelectState ||
-                           (buttonState_ != Disabled && !enabled_);
-    if (canChange && QApplication::widgetAt(QCursor::pos()) != this)
+    if (QApplication::widgetAt(QCursor::pos()) != this)
         LeaveHighLight();
+    FollowMouseWhileItCanChange();
 }
 
 void Command::LeaveHighLight() {

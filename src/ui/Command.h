@@ -167,6 +167,7 @@ private:
     void AccessKeyPress();
     void TmrMouseTimer();
     void LeaveHighLight();
+    void FollowMouseWhileItCanChange();
 
     void PaintGradient(QPainter& painter);
     void DrawCaption(QPainter& painter, const QString& text);
@@ -177,6 +178,7 @@ private:
     QFont AmbientFont() const;
 
     int firstRun_ = 0;
+    bool initialized_ = false; // Initialize ran: the pointer-leave detection may run
     bool enabled_ = false;
     bool leftButtonDown_ = false;
     QString caption_;

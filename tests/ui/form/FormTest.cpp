@@ -113,7 +113,7 @@ TEST_F(FormTest, WindowAndTray) {
     } while ((w = w->nextInFocusChain()) != form->lstMain);
     for (Command* button : form->findChildren<Command*>()) { // set up by Form_Load
         EXPECT_EQ(button->ButtonState(), 1) << button->objectName().toStdString();
-        EXPECT_TRUE(button->MouseTimerActive()) << button->objectName().toStdString();
+        EXPECT_FALSE(button->MouseTimerActive()) << button->objectName().toStdString(); // resting
     }
     SetupCommandButtons(form.get(), false, false);
     for (Command* button : form->findChildren<Command*>())
