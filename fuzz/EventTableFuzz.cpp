@@ -1,11 +1,12 @@
 // The event-fed table under arbitrary sequences of dumps, eventless dumps, events and loss counts.
-// After every step: one row per cookie, Find agrees with the rows, and a socket that stays keeps
-// its position (only the last row may move, into the gap a removed one left).
+// After every step: one row per cookie, Find agrees with the rows, and the sockets that stay keep
+// their order (new ones come after them).
 #include "engine/platform/linux/EventTable.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <unordered_map>
+#include <unordered_set>
 
 using namespace okg;
 using namespace okg::linuxfeed;
@@ -35,18 +36,61 @@ netlink::SocketRow Row(Input& in) {
     return r;
 }
 
-void Check(const EventTable& table, const std::unordered_map<uint64_t, uint32_t>& before) {
-    const auto& rows = table.Rows();
-    std::unordered_map<uint64_t, uint32_t> seen;
-    for (uint32_t i = 0; i < rows.size(); ++i) {
-        if (!seen.emplace(rows[i].cookie, i).second)
+// The live rows' cookies by their rank among the live rows.
+std::unordered_map<uint64_t, uint32_t> Ranks(const EventTable& table) {
+    std::unordered_map<uint64_t, uint32_t> ranks;
+    for (const netlink::SocketRow& r : table.Rows())
+        if (r.row.dwState != 0 && !ranks.emplace(r.cookie, uint32_t(ranks.size())).second)
             std::abort(); // two rows for one cookie
-        if (table.Find(rows[i].cookie) != &rows[i])
+    return ranks;
+}
+
+// Sockets an event named in this step may have gone and come back at the end: not compared.
+void Check(const EventTable& table, std::unordered_map<uint64_t, uint32_t> before,
+           const std::unordered_set<uint64_t>& evented) {
+    for (uint64_t cookie : evented)
+        before.erase(cookie);
+    uint32_t last = 0, live = 0;
+    bool known = true;
+    for (const netlink::SocketRow& r : table.Rows()) {
+        if (r.row.dwState == 0)
+            continue;
+        ++live;
+        if (table.Find(r.cookie) != &r)
             std::abort();
-        const auto old = before.find(rows[i].cookie);
-        if (old != before.end() && old->second != i && old->second < rows.size())
-            std::abort(); // a known row moved although it was not the one past the new end
+        const auto old = before.find(r.cookie);
+        if (evented.contains(r.cookie))
+            continue;
+        if (old == before.end()) {
+            known = false;
+            continue;
+        }
+        if (!known || old->second < last)
+            std::abort(); // a known row after a new one, or two known rows out of order
+        last = old->second;
     }
+    if (live != table.LiveRows())
+        std::abort();
+    (void)Ranks(table);
+}
+
+okg_tcp_event Event(Input& in) {
+    okg_tcp_event event{};
+    event.cookie = in.Byte() % 16;
+    event.family = in.Byte() % 2 ? 2 : 10; // AF_INET, AF_INET6
+    event.local_addr[0] = 127;
+    event.local_addr[3] = 1;
+    event.remote_addr[0] = in.Byte() % 2 ? 127 : 0;
+    event.local_port = in.Port();
+    event.remote_port = in.Port();
+    event.old_state = in.Byte() % 14;
+    event.new_state = in.Byte() % 14;
+    return event;
+}
+
+uint64_t Apply(EventTable& table, const okg_tcp_event& event) {
+    table.Apply(event);
+    return event.cookie;
 }
 
 } // namespace
@@ -57,40 +101,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto now = EventTable::Clock::time_point{};
     uint64_t lost = 0;
     for (int step = 0; step < 64 && in.size; ++step) {
-        std::unordered_map<uint64_t, uint32_t> before;
-        for (uint32_t i = 0; i < table.Rows().size(); ++i)
-            before[table.Rows()[i].cookie] = i;
+        const std::unordered_map<uint64_t, uint32_t> before = Ranks(table);
+        std::unordered_set<uint64_t> evented;
         now += std::chrono::milliseconds(in.Byte() * 50);
         const uint8_t op = in.Byte() % 4;
         if (op < 2) {
             std::vector<netlink::SocketRow> dump(in.Byte() % 8);
             for (auto& r : dump)
                 r = Row(in);
-            if (op == 0) {
-                table.Resync(dump, now);
-            } else {
-                // An eventless dump lists only sockets in those states.
+            if (op == 1) // an eventless dump lists only sockets in those states
                 std::erase_if(dump, [](const auto& r) { return !IsEventlessState(r.row.dwState); });
-                table.ResyncEventless(dump, now);
-            }
+            // Merged in slices, with events before each.
+            table.BeginResync(op == 0 ? ResyncKind::Full : ResyncKind::Eventless, now);
+            do {
+                for (int events = in.Byte() % 3; events > 0; --events)
+                    evented.insert(Apply(table, Event(in)));
+            } while (!table.MergeSlice(dump, 1 + in.Byte() % 4, now));
         } else if (op == 2) {
-            okg_tcp_event event{};
-            event.cookie = in.Byte() % 16;
-            event.family = in.Byte() % 2 ? 2 : 10; // AF_INET, AF_INET6
-            event.local_addr[0] = 127;
-            event.local_addr[3] = 1;
-            event.remote_addr[0] = in.Byte() % 2 ? 127 : 0;
-            event.local_port = in.Port();
-            event.remote_port = in.Port();
-            event.old_state = in.Byte() % 14;
-            event.new_state = in.Byte() % 14;
-            table.Apply(event);
+            evented.insert(Apply(table, Event(in)));
         } else {
             lost += in.Byte() % 2;
             table.NoteLostEvents(lost);
         }
         (void)table.DueResync(now);
-        Check(table, before);
+        Check(table, before, evented);
     }
     return 0;
 }

@@ -71,8 +71,7 @@ TEST(EngineKernel, OnePassResetsTheBlockedConnectionsOnly) {
         const api::MIB_TCPROW listener{2, inet_addr("127.0.0.3"), htons(open->port), 0, 0};
         for (const auto& row :
              {cut->row, cut->ServerRow(), cutDual->row, cutDual->ServerRow(), listener})
-            EXPECT_EQ(std::ranges::count(table, KeyOf(row), KeyOf), 1)
-                << ntohs(uint16_t(row.dwLocalPort));
+            EXPECT_EQ(std::ranges::count(table, row), 1) << ntohs(uint16_t(row.dwLocalPort));
         NewManagerWithEmptyLists();
         oManager->oBlockedRemotePorts->AddItem(Variant::Long(blocked->port));
         oManager->oBlockedLocalPorts->AddItem(Variant::Long(dual->port));
@@ -122,7 +121,7 @@ TEST(EngineKernel, Ipv6ConnectionsAreCutByTheSameRule) {
                       1)
                 << ntohs(uint16_t(row.dwLocalPort));
         for (const auto& row : {onDual->row, onDual->ServerRow()})
-            EXPECT_EQ(std::ranges::count(table, KeyOf(row), KeyOf), 1);
+            EXPECT_EQ(std::ranges::count(table, row), 1);
         EXPECT_EQ(std::ranges::count_if(table6,
                                         [&](auto& r) {
                                             return r.State != api::MIB_TCP_STATE_LISTEN &&

@@ -42,19 +42,23 @@ template <typename F> void Parse(const std::string& text, F f) {
 inline std::vector<SocketRow> Rows(const std::string& text) {
     std::vector<SocketRow> rows;
     Parse(text, [&](const std::string& s, uint64_t cookie, std::string_view state, auto e) {
-        rows.push_back(
-            {cookie,
-             {Index(States, state), e[0], htons(uint16_t(e[1])), e[2], htons(uint16_t(e[3]))},
-             s.ends_with(" mapped")});
+        SocketRow& row = rows.emplace_back();
+        row.cookie = cookie;
+        row.row = {Index(States, state), e[0], htons(uint16_t(e[1])), e[2], htons(uint16_t(e[3]))};
+        row.v4mapped = s.ends_with(" mapped");
+        // As a dump marks timewait and request sockets.
+        row.eventless = state == "TIME_WAIT" || state == "SYN_RCVD";
     });
     return rows;
 }
 
-// IPv6 rows read "7 ESTAB [::1]:50000 [::1]:4000".
+// IPv6 rows read "7 ESTAB [::1]:50000 [::1]:4000". Gaps (rows of state 0) are left out.
 inline std::string Text(const std::vector<SocketRow>& rows) {
     std::ostringstream out;
     for (const SocketRow& s : rows) {
         const api::MIB_TCPROW& r = s.row;
+        if (r.dwState == 0)
+            continue;
         out << (out.tellp() ? ", " : "") << s.cookie << ' ' << States[r.dwState % 12] << ' ';
         if (s.v6) {
             char local[INET6_ADDRSTRLEN], remote[INET6_ADDRSTRLEN];

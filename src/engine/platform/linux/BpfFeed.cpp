@@ -8,15 +8,19 @@
 #include <bpf/bpf.h>
 #include <linux/bpf.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -111,7 +115,7 @@ BpfFeed::~BpfFeed() {
     CloseAll({ringFd_, 0, countersFd_, programFd_});
 }
 
-size_t BpfFeed::Drain(EventTable* table, std::vector<okg_tcp_event>* log) {
+size_t BpfFeed::Drain(EventTable* table) {
     auto* consumerPos = static_cast<uint64_t*>(consumer_);
     const auto* producerPos = static_cast<const uint64_t*>(producer_);
     const auto* data = static_cast<const unsigned char*>(producer_) + sysconf(_SC_PAGESIZE);
@@ -135,8 +139,6 @@ size_t BpfFeed::Drain(EventTable* table, std::vector<okg_tcp_event>* log) {
                     okg_tcp_event event;
                     std::memcpy(&event, record + RecordHeaderBytes, sizeof event);
                     table->Apply(event);
-                    if (log)
-                        log->push_back(event);
                 }
             }
             __atomic_store_n(consumerPos, consumed, __ATOMIC_RELEASE);
@@ -148,15 +150,10 @@ size_t BpfFeed::Drain(EventTable* table, std::vector<okg_tcp_event>* log) {
 uint64_t BpfFeed::LostEvents() const {
     const uint64_t drops =
         __atomic_load_n(static_cast<const uint64_t*>(counters_), __ATOMIC_RELAXED);
-    // The skipped runs take a system call: asked for every few milliseconds, not at every pass.
-    const auto now = std::chrono::steady_clock::now();
-    if (now - missesRead_ >= std::chrono::milliseconds(10)) {
-        missesRead_ = now;
-        bpf_prog_info info{};
-        uint32_t length = sizeof info;
-        if (bpf_obj_get_info_by_fd(programFd_, &info, &length) == 0)
-            misses_ = info.recursion_misses;
-    }
+    bpf_prog_info info{};
+    uint32_t length = sizeof info;
+    if (bpf_obj_get_info_by_fd(programFd_, &info, &length) == 0)
+        misses_ = info.recursion_misses;
     return drops + misses_;
 }
 
@@ -177,7 +174,11 @@ public:
         }
         wake_.notify_one();
         thread_.join();
+        if (done_ >= 0)
+            ::close(done_);
     }
+    // Polls readable from the end of a dump until it is taken: the loop sleeps while it runs.
+    int DoneFd() const { return done_; }
     void Start(uint32_t states) {
         {
             std::lock_guard lock(mutex_);
@@ -195,6 +196,8 @@ public:
         out.swap(rows_);
         ok = ok_;
         finished_.store(false, std::memory_order_relaxed);
+        uint64_t count;
+        [[maybe_unused]] const auto read = ::read(done_, &count, sizeof count);
         return true;
     }
 
@@ -217,9 +220,12 @@ private:
             rows_.swap(rows);
             ok_ = ok;
             finished_.store(true, std::memory_order_release);
+            const uint64_t one = 1;
+            [[maybe_unused]] const auto written = ::write(done_, &one, sizeof one);
         }
     }
 
+    int done_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     std::mutex mutex_;
     std::condition_variable wake_;
     bool stop_ = false, requested_ = false, ok_ = false;
@@ -229,19 +235,57 @@ private:
     std::thread thread_;
 };
 
+// The one descriptor the loop waits on for the table's news: an epoll set, which polls readable
+// while any of its members does (the ring, the helper's channel, the end of a background dump).
+class WakeSet {
+public:
+    WakeSet() = default;
+    WakeSet(const WakeSet&) = delete;
+    WakeSet& operator=(WakeSet&& other) noexcept {
+        std::swap(fd_, other.fd_);
+        std::swap(members_, other.members_);
+        return *this;
+    }
+    ~WakeSet() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    int Fd() const { return fd_; }
+    // Makes members the set. A member must leave before its descriptor is closed: a descriptor
+    // shared with another process (the ring, handed over by the helper) would stay in the set.
+    void Keep(std::vector<int> members) {
+        std::erase(members, -1);
+        if (members == members_)
+            return;
+        if (fd_ < 0)
+            fd_ = epoll_create1(EPOLL_CLOEXEC);
+        for (int fd : members_)
+            if (std::find(members.begin(), members.end(), fd) == members.end())
+                epoll_ctl(fd_, EPOLL_CTL_DEL, fd, nullptr);
+        for (int fd : members)
+            if (std::find(members_.begin(), members_.end(), fd) == members_.end()) {
+                epoll_event event{EPOLLIN, {.fd = fd}};
+                epoll_ctl(fd_, EPOLL_CTL_ADD, fd, &event);
+            }
+        members_ = std::move(members);
+    }
+
+private:
+    int fd_ = -1;
+    std::vector<int> members_;
+};
+
 struct TableSource {
     TableMode mode = TableMode::NotStarted;
     std::unique_ptr<BpfFeed> feed;
     EventTable table;
     bool seeded = false;
     std::vector<netlink::SocketRow> dump;
-    // The resync under way off the loop: its kind, when it was asked for, the loss count then,
-    // and the events applied since, to be applied again over its older rows.
+    // The resync under way off the loop: its kind, and whether its dump is read and being merged.
     std::unique_ptr<BackgroundDump> background;
     ResyncKind running = ResyncKind::None;
-    EventTable::Clock::time_point requested{};
-    uint64_t lostAtRequest = 0;
-    std::vector<okg_tcp_event> since;
+    bool dumpTaken = false;
+    WakeSet wake;
 };
 
 TableSource& Source() {
@@ -281,23 +325,32 @@ bool Seed(TableSource& s, EventTable::Clock::time_point now) {
     return true;
 }
 
-// Resyncs that are due run off the loop: asked for here, merged at a later read once the thread
-// is done. Meanwhile the events keep the table current and are kept for the merge.
+// A merge of a large dump takes milliseconds: it goes a slice per read, so that no pass waits for
+// all of it.
+constexpr size_t MergeSliceRows = 4096;
+
+// Resyncs that are due run off the loop: asked for here, merged in slices at later reads once the
+// thread is done. Meanwhile the events keep the table current; the sockets they name are left as
+// the events say.
 void ResyncInBackground(TableSource& s, EventTable::Clock::time_point now) {
-    if (s.running != ResyncKind::None) {
-        bool ok = false;
-        if (!s.background->Take(s.dump, ok))
-            return;
-        if (ok) {
+    if (s.table.Resyncing()) {
+        if (!s.dumpTaken) {
+            bool ok = false;
+            if (!s.background->Take(s.dump, ok))
+                return;
+            if (!ok) {
+                s.table.AbandonResync(); // asked for again at the next read
+                return;
+            }
+            s.dumpTaken = true;
             if (resyncObserver)
                 resyncObserver(s.running == ResyncKind::Full, s.table, s.dump);
-            s.table.MergeBackgroundDump(s.running, s.dump, s.since, s.requested);
-            if (s.feed->LostEvents() != s.lostAtRequest)
-                s.table.MarkUntrusted();
+            s.table.NoteLostEvents(s.feed->LostEvents());
         }
-        // A failed one is asked for again at the next read.
-        s.running = ResyncKind::None;
-        s.since.clear();
+        if (s.table.MergeSlice(s.dump, MergeSliceRows, now)) {
+            s.dumpTaken = false;
+            s.running = ResyncKind::None;
+        }
         return;
     }
     const ResyncKind due = s.table.DueResync(now);
@@ -305,12 +358,12 @@ void ResyncInBackground(TableSource& s, EventTable::Clock::time_point now) {
         return;
     if (!s.background)
         s.background = std::make_unique<BackgroundDump>();
+    s.table.NoteLostEvents(s.feed->LostEvents());
+    s.table.BeginResync(due, now);
     // An eventless one need only list the sockets that report nothing: the events bring every
     // other row up to date.
     s.background->Start(due == ResyncKind::Eventless ? EventlessStates : netlink::DumpStates);
     s.running = due;
-    s.requested = now;
-    s.lostAtRequest = s.feed->LostEvents();
 }
 
 } // namespace
@@ -332,6 +385,7 @@ const EventTable* UpdateEventFedTable() {
     }
     if (s.mode == TableMode::EventFed && !FeedStillAttached()) {
         // The helper ended and its program with it: no more events will come.
+        s.wake.Keep({});
         s.feed.reset();
         s.mode = TableMode::DumpPerCall;
         TellCostlyMode("okgate-helper has ended", false);
@@ -342,10 +396,27 @@ const EventTable* UpdateEventFedTable() {
     const auto now = EventTable::Clock::now();
     if (!s.seeded)
         return Seed(s, now) ? &s.table : nullptr;
-    s.feed->Drain(&s.table, s.running != ResyncKind::None ? &s.since : nullptr);
-    s.table.NoteLostEvents(s.feed->LostEvents());
+    // Lost events are counted where events are read (the skipped runs of the program cost a
+    // system call to read), and at every resync.
+    if (s.feed->Drain(&s.table) > 0)
+        s.table.NoteLostEvents(s.feed->LostEvents());
     ResyncInBackground(s, now);
+    s.wake.Keep({s.feed->WakeFd(), HelperChannel(), s.background ? s.background->DoneFd() : -1});
     return &s.table;
+}
+
+uint32_t EventFeedQuietMs() {
+    const TableSource& s = Source();
+    if (s.mode != TableMode::EventFed || !s.seeded)
+        return 0;
+    // A dump under way tells its end through the wake set; one being merged goes on at once.
+    if (s.running != ResyncKind::None)
+        return s.dumpTaken ? 0 : api::INFINITE;
+    const auto left = s.table.NextResync() - EventTable::Clock::now();
+    if (left <= EventTable::Clock::duration::zero())
+        return 0;
+    return uint32_t(std::min<int64_t>(std::chrono::ceil<std::chrono::milliseconds>(left).count(),
+                                      std::numeric_limits<int32_t>::max()));
 }
 
 TableMode CurrentTableMode() {
@@ -354,7 +425,7 @@ TableMode CurrentTableMode() {
 
 int EventFeedWakeFd() {
     const TableSource& s = Source();
-    return s.mode == TableMode::EventFed && s.feed ? s.feed->WakeFd() : -1;
+    return s.mode == TableMode::EventFed && s.feed ? s.wake.Fd() : -1;
 }
 
 void SetResyncObserverForTesting(ResyncObserver observer) {

@@ -39,15 +39,16 @@ public:
     BpfFeed& operator=(const BpfFeed&) = delete;
     ~BpfFeed();
 
-    // Applies every event waiting in the ring to table, or discards them with a null table, and
-    // appends them to log when there is one. Returns how many there were. Never blocks.
-    size_t Drain(EventTable* table, std::vector<okg_tcp_event>* log = nullptr);
+    // Applies every event waiting in the ring to table, or discards them with a null table.
+    // Returns how many there were. Never blocks.
+    size_t Drain(EventTable* table);
 
     // A descriptor that polls readable while events wait in the ring.
     int WakeFd() const { return ringFd_; }
 
     // Events lost since loading: failed ring reservations plus program runs the kernel skipped
-    // because the tracepoint fired again on the same processor while the program ran.
+    // because the tracepoint fired again on the same processor while the program ran (a system
+    // call: read when events were read, and at a resync).
     uint64_t LostEvents() const;
 
 private:
@@ -61,7 +62,6 @@ private:
     const void* counters_ = nullptr;
     uint64_t mask_ = 0;
     mutable uint64_t misses_ = 0;
-    mutable std::chrono::steady_clock::time_point missesRead_{};
 };
 
 // Makes the next load fail as a refused one would (tests of the fallback).
@@ -82,8 +82,13 @@ const EventTable* UpdateEventFedTable();
 
 TableMode CurrentTableMode();
 
-// Readable when the event feed has news for the table; -1 while the table is not event-fed.
+// Readable when the event feed has news for the table (events, the helper's end, a resync read
+// off the loop); -1 while the table is not event-fed.
 int EventFeedWakeFd();
+
+// How long the event-fed table may be left unread while its wake descriptor stays quiet (the
+// next resync); 0 while the table is not event-fed, api::INFINITE while a resync dump runs.
+uint32_t EventFeedQuietMs();
 
 // Unloads the program and forgets the table; the next read starts over.
 void ResetTableSourceForTesting();

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace okg::linuxfeed {
 
@@ -58,79 +59,129 @@ bool IsEventlessState(uint32_t tableState) {
            tableState == api::MIB_TCP_STATE_FIN_WAIT2 || tableState == api::MIB_TCP_STATE_SYN_RCVD;
 }
 
-void EventTable::MergeListed(const std::vector<netlink::SocketRow>& dump, std::vector<bool>& seen) {
-    seen.assign(rows_.size(), false);
-    for (const netlink::SocketRow& fresh : dump) {
-        auto it = index_.find(fresh.cookie);
-        if (it == index_.end()) {
-            Append(fresh);
-            seen.push_back(true);
-        } else if (!seen[it->second]) { // a socket the dump met twice keeps its first row
-            seen[it->second] = true;
-            Replace(it->second, fresh);
-        }
-    }
+namespace {
+
+// The same socket row, but for the time left on an eventless socket's timer.
+bool SameRow(const netlink::SocketRow& a, const netlink::SocketRow& b) {
+    return a.cookie == b.cookie && std::memcmp(&a.row, &b.row, sizeof a.row) == 0 &&
+           a.v4mapped == b.v4mapped && a.v6 == b.v6 && a.ifindex == b.ifindex &&
+           a.eventless == b.eventless && std::memcmp(&a.local6, &b.local6, 16) == 0 &&
+           std::memcmp(&a.remote6, &b.remote6, 16) == 0;
 }
 
-template <typename Keep> void EventTable::RemoveUnlisted(std::vector<bool>& seen, Keep keep) {
-    for (uint32_t i = 0; i < rows_.size();) {
-        if (seen[i] || keep(rows_[i])) {
-            ++i;
-            continue;
-        }
-        // Remove moves the last row into the gap: its flag follows it.
-        seen[i] = seen.back();
-        seen.pop_back();
-        Remove(i);
-    }
+uint32_t PortsOf(const netlink::SocketRow& r) {
+    return r.row.dwLocalPort << 16 ^ r.row.dwRemotePort;
 }
+
+} // namespace
 
 void EventTable::Resync(const std::vector<netlink::SocketRow>& dump, Clock::time_point now) {
-    std::vector<bool> seen;
-    MergeListed(dump, seen);
-    RemoveUnlisted(seen, [](const netlink::SocketRow&) { return false; });
-    seeded_ = true;
-    lost_ = false;
-    lastResync_ = lastFullResync_ = now;
+    BeginResync(ResyncKind::Full, now);
+    MergeSlice(dump, dump.size(), now);
 }
 
 void EventTable::ResyncEventless(const std::vector<netlink::SocketRow>& dump,
                                  Clock::time_point now) {
-    std::vector<bool> seen;
-    MergeListed(dump, seen);
-    // A full socket in FIN_WAIT2 or SYN_RCVD is listed while it lives, so an unlisted one is gone
-    // too (or has moved on, and its event, drained next, makes its row again).
-    RemoveUnlisted(seen,
-                   [](const netlink::SocketRow& r) { return !IsEventlessState(r.row.dwState); });
+    BeginResync(ResyncKind::Eventless, now);
+    MergeSlice(dump, dump.size(), now);
+}
+
+void EventTable::BeginResync(ResyncKind kind, Clock::time_point now) {
+    resyncing_ = kind;
+    ++generation_;
+    merged_ = 0;
+    touched_.clear();
+    lostAtBegin_ = lostSeen_;
+    if (kind == ResyncKind::Full)
+        lastFullResync_ = now;
     lastResync_ = now;
 }
 
-void EventTable::MergeBackgroundDump(ResyncKind kind, const std::vector<netlink::SocketRow>& dump,
-                                     const std::vector<okg_tcp_event>& since,
-                                     Clock::time_point now) {
-    if (kind == ResyncKind::Full)
-        Resync(dump, now);
-    else if (kind == ResyncKind::Eventless)
-        ResyncEventless(dump, now);
-    for (const okg_tcp_event& event : since)
-        Apply(event);
+void EventTable::AbandonResync() {
+    resyncing_ = ResyncKind::None;
+    touched_.clear();
+    lastResync_ = lastFullResync_ = {}; // due again at once
+}
+
+bool EventTable::MergeSlice(const std::vector<netlink::SocketRow>& dump, size_t maxRows,
+                            Clock::time_point now) {
+    if (resyncing_ == ResyncKind::None)
+        return true;
+    const size_t end = std::min(dump.size(), merged_ + maxRows);
+    for (; merged_ < end; ++merged_) {
+        const netlink::SocketRow& fresh = dump[merged_];
+        if (!touched_.empty() && touched_.contains(fresh.cookie))
+            continue;
+        const auto it = index_.find(fresh.cookie);
+        if (it == index_.end()) {
+            Append(fresh, now);
+            slots_.back().listedIn = generation_;
+            continue;
+        }
+        Slot& slot = slots_[it->second];
+        if (slot.listedIn == generation_) // a socket the dump met twice keeps its first row
+            continue;
+        slot.listedIn = generation_;
+        if (!SameRow(rows_[it->second], fresh))
+            Replace(it->second, fresh, now);
+        else if (fresh.eventless)
+            slot.ends = now + std::chrono::milliseconds(fresh.endsInMs);
+    }
+    if (merged_ < dump.size())
+        return false;
+    EndResync(now);
+    return true;
+}
+
+void EventTable::EndResync(Clock::time_point) {
+    eventlessEnds_ = Clock::time_point::max();
+    for (uint32_t i = 0; i < rows_.size(); ++i) {
+        const netlink::SocketRow& r = rows_[i];
+        if (r.row.dwState == 0)
+            continue;
+        // An eventless dump lists every socket in those states, so an unlisted row in one is gone
+        // too (or has moved on, and its event, drained next, makes its row again).
+        const bool mayGo = resyncing_ == ResyncKind::Full || IsEventlessState(r.row.dwState);
+        if (slots_[i].listedIn != generation_ && mayGo && !touched_.contains(r.cookie)) {
+            Remove(i);
+            continue;
+        }
+        if (r.eventless)
+            eventlessEnds_ = std::min(eventlessEnds_, slots_[i].ends);
+    }
+    if (resyncing_ == ResyncKind::Full) {
+        seeded_ = true;
+        // Events lost while the dump was read leave it unable to stand for them.
+        lost_ = lostSeen_ != lostAtBegin_;
+    }
+    resyncing_ = ResyncKind::None;
+    touched_.clear();
+    CloseGaps();
 }
 
 void EventTable::Apply(const okg_tcp_event& event) {
     ++version_;
+    if (resyncing_ != ResyncKind::None)
+        touched_.insert(event.cookie);
     auto it = index_.find(event.cookie);
     if (event.new_state == KernelClose) {
         if (it == index_.end())
             return;
-        netlink::SocketRow& known = rows_[it->second];
+        const uint32_t index = it->second;
         // A connection closed from FIN_WAIT2 or CLOSING lives on as a timewait socket, which
         // reports nothing more: show it as such until a resync finds it gone.
         bool timewait = event.sk_err == 0 &&
                         (event.old_state == KernelFinWait2 || event.old_state == KernelClosing);
-        if (timewait && known.row.dwState != api::MIB_TCP_STATE_SYN_RCVD) {
-            known.row.dwState = api::MIB_TCP_STATE_TIME_WAIT;
+        if (timewait && rows_[index].row.dwState != api::MIB_TCP_STATE_SYN_RCVD) {
+            netlink::SocketRow row = rows_[index];
+            row.row.dwState = api::MIB_TCP_STATE_TIME_WAIT;
+            row.eventless = true;
+            row.endsInMs = uint32_t(
+                std::chrono::duration_cast<std::chrono::milliseconds>(TimewaitLife).count());
+            Replace(index, row, Clock::now());
         } else {
-            Remove(it->second);
+            Remove(index);
+            CloseGaps();
         }
         return;
     }
@@ -146,27 +197,27 @@ void EventTable::Apply(const okg_tcp_event& event) {
     uint32_t index;
     if (it != index_.end()) {
         index = it->second;
-        api::MIB_TCPROW& row = rows_[index].row;
-        if (row.dwState == api::MIB_TCP_STATE_SYN_RCVD)
-            --synRcvdRows_;
-        if (state == api::MIB_TCP_STATE_SYN_RCVD)
-            ++synRcvdRows_;
+        netlink::SocketRow known = rows_[index];
+        api::MIB_TCPROW& row = known.row;
         row.dwState = state;
+        // A socket that reports is no timewait or request socket, whatever a dump took it for.
+        known.eventless = false;
         // Ports are 0 before a connect binds and addresses unset before a route is chosen: an
         // event never forgets what an earlier one or the dump told.
-        if (rows_[index].v6) {
-            SetAddress6(event.local_addr, rows_[index].local6);
-            SetAddress6(event.remote_addr, rows_[index].remote6);
-            rows_[index].ifindex = uint32_t(event.bound_dev_if);
+        if (known.v6) {
+            SetAddress6(event.local_addr, known.local6);
+            SetAddress6(event.remote_addr, known.remote6);
+            known.ifindex = uint32_t(event.bound_dev_if);
         }
-        if (localV4 && !localUnset && !rows_[index].v6)
+        if (localV4 && !localUnset && !known.v6)
             row.dwLocalAddr = local;
-        if (remoteV4 && !remoteUnset && !rows_[index].v6)
+        if (remoteV4 && !remoteUnset && !known.v6)
             row.dwRemoteAddr = remote;
         if (event.local_port != 0)
             row.dwLocalPort = PortField(event.local_port);
         if (event.remote_port != 0)
             row.dwRemotePort = PortField(event.remote_port);
+        Replace(index, known, {});
     } else {
         // An IPv6 socket is an IPv4 row when an address shows it carries an IPv4 connection
         // (v4-mapped), else an IPv6 row, as the dump lists it.
@@ -185,10 +236,12 @@ void EventTable::Apply(const okg_tcp_event& event) {
             fresh.ifindex = uint32_t(event.bound_dev_if);
         }
         index = uint32_t(rows_.size());
-        Append(fresh);
+        Append(fresh, {});
     }
-    if (state == api::MIB_TCP_STATE_ESTAB && synRcvdRows_ > 0)
+    if (state == api::MIB_TCP_STATE_ESTAB && !synRcvd_.empty()) {
         DropRequestRowOf(index);
+        CloseGaps();
+    }
 }
 
 void EventTable::NoteLostEvents(uint64_t total) {
@@ -199,11 +252,22 @@ void EventTable::NoteLostEvents(uint64_t total) {
 }
 
 ResyncKind EventTable::DueResync(Clock::time_point now) const {
+    if (resyncing_ != ResyncKind::None)
+        return ResyncKind::None;
     if (!seeded_ || lost_ || now - lastFullResync_ >= FullInterval)
         return ResyncKind::Full;
-    if (now - lastResync_ >= EventlessInterval)
+    if (eventlessRows_ > 0 && now >= std::max(eventlessEnds_, lastResync_ + EventlessInterval))
         return ResyncKind::Eventless;
     return ResyncKind::None;
+}
+
+EventTable::Clock::time_point EventTable::NextResync() const {
+    if (!seeded_ || lost_)
+        return Clock::time_point::min();
+    const Clock::time_point full = lastFullResync_ + FullInterval;
+    if (eventlessRows_ == 0)
+        return full;
+    return std::min(full, std::max(eventlessEnds_, lastResync_ + EventlessInterval));
 }
 
 const netlink::SocketRow* EventTable::Find(uint64_t cookie) const {
@@ -211,46 +275,90 @@ const netlink::SocketRow* EventTable::Find(uint64_t cookie) const {
     return it == index_.end() ? nullptr : &rows_[it->second];
 }
 
-void EventTable::Append(const netlink::SocketRow& row) {
+// Keeps the counts of SYN_RCVD and eventless rows as a row comes (sign 1) or goes (-1).
+void EventTable::Count(const netlink::SocketRow& row, int sign) {
+    if (row.row.dwState == api::MIB_TCP_STATE_SYN_RCVD) {
+        if (sign > 0) {
+            synRcvd_.emplace(PortsOf(row), row.cookie);
+        } else {
+            auto [first, last] = synRcvd_.equal_range(PortsOf(row));
+            for (auto it = first; it != last; ++it)
+                if (it->second == row.cookie) {
+                    synRcvd_.erase(it);
+                    break;
+                }
+        }
+    }
+    eventlessRows_ += uint32_t(sign) * uint32_t(row.eventless);
+    rows6_ += uint32_t(sign) * uint32_t(row.v6);
+}
+
+void EventTable::Append(const netlink::SocketRow& row, Clock::time_point now) {
     ++version_;
     index_[row.cookie] = uint32_t(rows_.size());
     rows_.push_back(row);
-    if (row.row.dwState == api::MIB_TCP_STATE_SYN_RCVD)
-        ++synRcvdRows_;
+    slots_.emplace_back();
+    Count(row, 1);
+    if (row.eventless) {
+        slots_.back().ends = now + std::chrono::milliseconds(row.endsInMs);
+        eventlessEnds_ = std::min(eventlessEnds_, slots_.back().ends);
+    }
 }
 
-void EventTable::Replace(uint32_t index, const netlink::SocketRow& row) {
+void EventTable::Replace(uint32_t index, const netlink::SocketRow& row, Clock::time_point now) {
     ++version_;
-    netlink::SocketRow& old = rows_[index];
-    const bool was = rows_[index].row.dwState == api::MIB_TCP_STATE_SYN_RCVD;
-    const bool is = row.row.dwState == api::MIB_TCP_STATE_SYN_RCVD;
-    synRcvdRows_ += uint32_t(is) - uint32_t(was);
-    old = row;
+    Count(rows_[index], -1);
+    rows_[index] = row;
+    Count(row, 1);
+    if (row.eventless) {
+        slots_[index].ends = now + std::chrono::milliseconds(row.endsInMs);
+        eventlessEnds_ = std::min(eventlessEnds_, slots_[index].ends);
+    }
 }
 
-// Swaps the last row into the gap: one other row moves instead of every row after the gap.
+// Leaves a gap: the rows after it keep their order.
 void EventTable::Remove(uint32_t index) {
     ++version_;
-    if (rows_[index].row.dwState == api::MIB_TCP_STATE_SYN_RCVD)
-        --synRcvdRows_;
+    Count(rows_[index], -1);
     index_.erase(rows_[index].cookie);
-    uint32_t last = uint32_t(rows_.size() - 1);
-    if (index != last) {
-        rows_[index] = rows_[last];
-        index_[rows_[index].cookie] = index;
+    rows_[index] = {};
+    slots_[index] = {};
+    ++gaps_;
+}
+
+// Once gaps are half the rows (and more than a few): one move of the rows for many removals.
+void EventTable::CloseGaps() {
+    if (gaps_ < 64 || gaps_ < rows_.size() / 2 || resyncing_ != ResyncKind::None)
+        return;
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < rows_.size(); ++i) {
+        if (rows_[i].row.dwState == 0)
+            continue;
+        if (kept != i) {
+            rows_[kept] = rows_[i];
+            slots_[kept] = slots_[i];
+            index_[rows_[kept].cookie] = kept;
+        }
+        ++kept;
     }
-    rows_.pop_back();
+    rows_.resize(kept);
+    slots_.resize(kept);
+    gaps_ = 0;
 }
 
 // A dump shows a half-open connection as a request socket with its own cookie; when the child
 // socket becomes established that row is stale, and no event will ever say so.
 void EventTable::DropRequestRowOf(uint32_t childIndex) {
-    const netlink::SocketRow child = rows_[childIndex];
-    for (uint32_t i = 0; i < rows_.size(); ++i) {
-        const netlink::SocketRow& r = rows_[i];
-        if (r.row.dwState == api::MIB_TCP_STATE_SYN_RCVD && r.cookie != child.cookie &&
-            SameConnection(r, child)) {
-            Remove(i);
+    const netlink::SocketRow& child = rows_[childIndex];
+    auto [first, last] = synRcvd_.equal_range(PortsOf(child));
+    for (auto it = first; it != last; ++it) {
+        const auto at = index_.find(it->second);
+        if (it->second != child.cookie && at != index_.end() &&
+            SameConnection(rows_[at->second], child)) {
+            // A dump read before the child was established still lists it: not again.
+            if (resyncing_ != ResyncKind::None)
+                touched_.insert(it->second);
+            Remove(at->second);
             return;
         }
     }

@@ -8,7 +8,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <limits>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace okg::linuxfeed {
@@ -30,50 +32,64 @@ bool IsEventlessState(uint32_t tableState);
 
 enum class ResyncKind {
     None,
-    Eventless, // a dump of EventlessStates only, merged by ResyncEventless
-    Full,      // a dump of every state, merged by Resync
+    Eventless, // a dump of EventlessStates only: rows in those states that it does not list go
+    Full,      // a dump of every state: every row that it does not list goes
 };
 
+// The rows keep their order: a socket that goes leaves a gap (a row of state 0, which readers pass
+// over) and new sockets come at the end, so that the rows after a closed connection only move up
+// in the table given to the engine. The gaps close now and then, unseen by readers.
 class EventTable {
 public:
     using Clock = std::chrono::steady_clock;
-    // Timewait and request sockets leave no event: a dump of their states alone finds them gone,
-    // and spares the kernel building and sending every other socket.
+    // Timewait and request sockets leave no event: while the table holds one, a dump of their
+    // states alone finds them gone once their timer has run out (at most this often), and spares
+    // the kernel building and sending every other socket.
     static constexpr Clock::duration EventlessInterval = std::chrono::seconds(1);
-    // A full read now and then, in case an event was lost without the loss counters seeing it.
-    static constexpr Clock::duration FullInterval = std::chrono::seconds(10);
+    // A full read now and then, in case an event was lost without the loss counters seeing it:
+    // the counters see every loss the kernel can report, so this is a belt to the braces, paced
+    // so that an idle program spends on it a few hundredths of a percent of a processor.
+    static constexpr Clock::duration FullInterval = std::chrono::seconds(60);
+    // A timewait socket's life (the kernel's TCP_TIMEWAIT_LEN).
+    static constexpr Clock::duration TimewaitLife = std::chrono::seconds(60);
 
-    // Makes the rows those of a fresh dump. A socket already known keeps its row position and new
-    // ones are appended, so the engine's per-position cache sees only what really changed.
+    // Merges a whole dump of its kind at once (the first read, and tests).
     void Resync(const std::vector<netlink::SocketRow>& dump, Clock::time_point now);
-
-    // Merges a dump of EventlessStates: rows in an eventless state that it no longer lists go, the
-    // sockets it lists are updated or appended, every other row stays as the events left it.
-    // Known sockets keep their row position here too.
     void ResyncEventless(const std::vector<netlink::SocketRow>& dump, Clock::time_point now);
 
-    // Merges a dump read off the loop's thread while the events of `since` were being applied: the
-    // dump is merged as Resync (full) or ResyncEventless would, then those events are applied
-    // again on top, so that a socket the dump saw before its latest event ends in its latest state
-    // (a connection made meanwhile stays, one closed meanwhile goes).
-    void MergeBackgroundDump(ResyncKind kind, const std::vector<netlink::SocketRow>& dump,
-                             const std::vector<okg_tcp_event>& since, Clock::time_point now);
+    // A resync whose dump is read off the loop's thread: begun when the dump is asked for, merged
+    // in slices once it is read. Events applied in between mark their sockets, for which the
+    // events know better than the dump. A socket the dump lists is updated or appended, known
+    // sockets keep their row; at the end, rows the dump did not list go (of a Full dump every row,
+    // of an Eventless one the rows in eventless states), unless an event spoke for them.
+    void BeginResync(ResyncKind kind, Clock::time_point now);
+    // Merges up to maxRows more rows of the dump; true once it is merged to the end.
+    bool MergeSlice(const std::vector<netlink::SocketRow>& dump, size_t maxRows,
+                    Clock::time_point now);
+    // The dump could not be read: the resync is given up, and asked for again.
+    void AbandonResync();
+    bool Resyncing() const { return resyncing_ != ResyncKind::None; }
 
     // Applies one state change.
     void Apply(const okg_tcp_event& event);
 
     // Takes the feed's running count of lost events (ring drops and skipped program runs); any
-    // growth makes the table untrustworthy until the next resync.
+    // growth makes the table untrustworthy until a full resync begun after it.
     void NoteLostEvents(uint64_t total);
-    // Events were lost while a background dump ran: that dump cannot stand for the table.
-    void MarkUntrusted() { lost_ = true; }
 
     // Full before the first resync, after lost events and once FullInterval has passed since the
-    // last full one; otherwise Eventless once EventlessInterval has passed since any resync.
+    // last full one; otherwise Eventless once the first timer of the table's eventless rows runs
+    // out (EventlessInterval at least since the last resync). None while a resync runs.
     ResyncKind DueResync(Clock::time_point now) const;
+    // When DueResync next answers something other than None (while none runs).
+    Clock::time_point NextResync() const;
 
+    // The rows in order, with the gaps of sockets that went (state 0).
     const std::vector<netlink::SocketRow>& Rows() const { return rows_; }
-    // True while events were lost since the last resync: the rows may be stale.
+    size_t LiveRows() const { return rows_.size() - gaps_; }
+    // Of them, the rows of the IPv6 table.
+    size_t LiveRows6() const { return rows6_; }
+    // True while events were lost since the last full resync: the rows may be stale.
     bool MissedEvents() const { return lost_; }
     // Changes whenever the rows may have changed.
     uint64_t Version() const { return version_; }
@@ -81,21 +97,39 @@ public:
     const netlink::SocketRow* Find(uint64_t cookie) const;
 
 private:
-    void Append(const netlink::SocketRow& row);
+    void Append(const netlink::SocketRow& row, Clock::time_point now);
     void Remove(uint32_t index);
-    void Replace(uint32_t index, const netlink::SocketRow& row);
-    // Updates the known sockets of dump, appends the others, and marks in seen (one flag per row)
-    // the rows it listed.
-    void MergeListed(const std::vector<netlink::SocketRow>& dump, std::vector<bool>& seen);
-    // Removes the rows not marked in seen for which keep is false.
-    template <typename Keep> void RemoveUnlisted(std::vector<bool>& seen, Keep keep);
+    void Replace(uint32_t index, const netlink::SocketRow& row, Clock::time_point now);
+    void Count(const netlink::SocketRow& row, int sign);
+    void EndResync(Clock::time_point now);
+    void CloseGaps();
     void DropRequestRowOf(uint32_t childIndex);
 
     std::vector<netlink::SocketRow> rows_;
+    // Beside each row: the resync that last listed it, and when an eventless one's timer ends.
+    struct Slot {
+        uint32_t listedIn = 0;
+        Clock::time_point ends{};
+    };
+    std::vector<Slot> slots_;
+    uint32_t gaps_ = 0;
+    uint32_t rows6_ = 0;
     uint64_t version_ = 1;
     std::unordered_map<uint64_t, uint32_t> index_; // cookie -> row position
-    // SYN_RCVD rows a dump showed; most are request sockets, which never report their end.
-    uint32_t synRcvdRows_ = 0;
+    // SYN_RCVD rows by their ports: a dump shows a half-open connection as a request socket with
+    // its own cookie, which no event ends when its child socket becomes established.
+    std::unordered_multimap<uint32_t, uint64_t> synRcvd_;
+    // Rows of sockets that report nothing more (SocketRow::eventless), and the first of their
+    // timers to run out.
+    uint32_t eventlessRows_ = 0;
+    Clock::time_point eventlessEnds_ = Clock::time_point::max();
+
+    ResyncKind resyncing_ = ResyncKind::None;
+    uint32_t generation_ = 0;
+    size_t merged_ = 0; // rows of the dump merged so far
+    std::unordered_set<uint64_t> touched_;
+    uint64_t lostAtBegin_ = 0;
+
     bool seeded_ = false;
     bool lost_ = false;
     uint64_t lostSeen_ = 0;

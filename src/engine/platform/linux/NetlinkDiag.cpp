@@ -75,6 +75,11 @@ bool ToRow(const inet_diag_msg& m, SocketRow& out) {
     out.row.dwRemoteAddr = out.v6 ? 0 : id.idiag_dst[last];
     out.row.dwRemotePort = id.idiag_dport;
     out.ifindex = m.id.idiag_if;
+    // The kernel gives a timewait socket the timewait timer (3), which no full socket has, and a
+    // request socket the state SYN_RECV.
+    constexpr uint8_t TimewaitTimer = 3;
+    out.eventless = m.idiag_timer == TimewaitTimer || state == api::MIB_TCP_STATE_SYN_RCVD;
+    out.endsInMs = out.eventless ? m.idiag_expires : 0;
     if (out.v6) {
         std::memcpy(out.local6.Byte, id.idiag_src, 16);
         std::memcpy(out.remote6.Byte, id.idiag_dst, 16);
@@ -300,13 +305,15 @@ namespace {
 // The rows of one family as a table: the entry count, then rows of Row (rowOf gives each).
 template <typename Row, typename RowOf>
 uint32_t WriteTable(const std::vector<SocketRow>& rows, bool v6, void* table, uint32_t* pdwSize,
-                    RowOf rowOf) {
+                    size_t count, RowOf rowOf) {
     if (!pdwSize)
         return api::ERROR_INVALID_PARAMETER;
     constexpr size_t header = offsetof(api::MIB_TCPTABLE, table);
     static_assert(header == offsetof(api::MIB_TCP6TABLE, table));
-    const auto count = static_cast<size_t>(
-        std::count_if(rows.begin(), rows.end(), [&](const SocketRow& r) { return r.v6 == v6; }));
+    // A row of state 0 is a gap the event-fed table left where a socket went.
+    const auto listed = [&](const SocketRow& r) { return r.v6 == v6 && r.row.dwState != 0; };
+    if (count == Uncounted)
+        count = static_cast<size_t>(std::count_if(rows.begin(), rows.end(), listed));
     const size_t needed = header + count * sizeof(Row);
     if (needed > UINT32_MAX)
         return api::ERROR_NOT_SUPPORTED;
@@ -319,10 +326,11 @@ uint32_t WriteTable(const std::vector<SocketRow>& rows, bool v6, void* table, ui
     const auto entries = static_cast<uint32_t>(count);
     std::memcpy(dst, &entries, sizeof(entries));
     dst += header;
-    for (const SocketRow& r : rows) {
-        if (r.v6 != v6)
+    const std::byte* const end = dst + count * sizeof(Row);
+    for (auto r = rows.begin(); r != rows.end() && dst < end; ++r) {
+        if (!listed(*r))
             continue;
-        const Row row = rowOf(r);
+        const Row row = rowOf(*r);
         std::memcpy(dst, &row, sizeof(Row));
         dst += sizeof(Row);
     }
@@ -339,7 +347,7 @@ const SocketRow* FindBest(std::span<const SocketRow> rows, uint32_t localPort, u
     for (const SocketRow& r : rows) {
         if (uint16_t(r.row.dwLocalPort) != uint16_t(localPort) ||
             uint16_t(r.row.dwRemotePort) != uint16_t(remotePort) ||
-            r.row.dwState == api::MIB_TCP_STATE_LISTEN || !same(r))
+            r.row.dwState == api::MIB_TCP_STATE_LISTEN || r.row.dwState == 0 || !same(r))
             continue;
         const int rank = r.row.dwState == api::MIB_TCP_STATE_ESTAB       ? 0
                          : r.row.dwState == api::MIB_TCP_STATE_TIME_WAIT ? 2
@@ -355,14 +363,14 @@ const SocketRow* FindBest(std::span<const SocketRow> rows, uint32_t localPort, u
 } // namespace
 
 uint32_t WriteTcpTable(const std::vector<SocketRow>& rows, api::MIB_TCPTABLE* table,
-                       uint32_t* pdwSize) {
-    return WriteTable<api::MIB_TCPROW>(rows, false, table, pdwSize,
+                       uint32_t* pdwSize, size_t count) {
+    return WriteTable<api::MIB_TCPROW>(rows, false, table, pdwSize, count,
                                        [](const SocketRow& r) { return r.row; });
 }
 
 uint32_t WriteTcp6Table(const std::vector<SocketRow>& rows, api::MIB_TCP6TABLE* table,
-                        uint32_t* pdwSize) {
-    return WriteTable<api::MIB_TCP6ROW>(rows, true, table, pdwSize, Tcp6RowOf);
+                        uint32_t* pdwSize, size_t count) {
+    return WriteTable<api::MIB_TCP6ROW>(rows, true, table, pdwSize, count, Tcp6RowOf);
 }
 
 const SocketRow* FindConnection(std::span<const SocketRow> rows, const api::MIB_TCPROW& row) {

@@ -26,6 +26,10 @@ struct SocketRow {
     api::IN6_ADDR local6{};
     api::IN6_ADDR remote6{};
     uint32_t ifindex = 0; // the interface the socket is bound to, 0 for any
+    // A timewait or request socket: it reports no event, so only a dump finds it gone; its timer
+    // runs out this many milliseconds after the dump.
+    bool eventless = false;
+    uint32_t endsInMs = 0;
 };
 
 // The IPv6 table row of an IPv6 SocketRow; a link-local address has the socket's interface as
@@ -143,14 +147,17 @@ int DestroyTcpSocket(DiagSocket& socket, uint8_t family, const inet_diag_sockid&
 // SetTcpEntry.
 uint32_t CutTcpSocket(const SocketRow& target);
 
-// Writes the IPv4 rows of rows into table as the entry count followed by 20-byte rows. 0 on
-// success; 122 when *pdwSize is too small (or table is null), with the size needed written to
-// *pdwSize and nothing written to table; 87 without pdwSize.
+// How many rows of the family rows holds, where the caller knows (else they are counted).
+inline constexpr size_t Uncounted = SIZE_MAX;
+
+// Writes the IPv4 rows of rows (but gaps, rows of state 0) into table as the entry count followed
+// by 20-byte rows. 0 on success; 122 when *pdwSize is too small (or table is null), with the size
+// needed written to *pdwSize and nothing written to table; 87 without pdwSize.
 uint32_t WriteTcpTable(const std::vector<SocketRow>& rows, api::MIB_TCPTABLE* table,
-                       uint32_t* pdwSize);
+                       uint32_t* pdwSize, size_t count = Uncounted);
 
 // The same for the IPv6 rows, as 52-byte rows of the IPv6 table.
 uint32_t WriteTcp6Table(const std::vector<SocketRow>& rows, api::MIB_TCP6TABLE* table,
-                        uint32_t* pdwSize);
+                        uint32_t* pdwSize, size_t count = Uncounted);
 
 } // namespace okg::netlink

@@ -35,6 +35,7 @@ public:
 
     uint32_t Reset(uint8_t family, const inet_diag_sockid& id);
     bool Alive();
+    int Channel() const { return fd_; }
 
 private:
     HelperProcess(int fd, pid_t pid) : fd_(fd), pid_(pid) {}
@@ -245,6 +246,11 @@ std::unique_ptr<BpfFeed> OpenFeedWithRights(std::string& whyNot, bool& noRights)
 bool FeedStillAttached() {
     Rights& r = State();
     return !r.helper || r.helper->Alive();
+}
+
+int HelperChannel() {
+    const Rights& r = State();
+    return r.helper ? r.helper->Channel() : -1;
 }
 
 uint32_t CutWithRights(const netlink::SocketRow& target) {

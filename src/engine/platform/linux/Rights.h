@@ -20,6 +20,9 @@ std::unique_ptr<BpfFeed> OpenFeedWithRights(std::string& whyNot, bool& noRights)
 
 // False once the helper that loaded the feed has ended: the program went with it.
 bool FeedStillAttached();
+// The helper's end of the socket pair, which polls readable when the helper ends (it says nothing
+// unasked); -1 without a helper.
+int HelperChannel();
 
 // Resets target's connection by whichever path holds the right; a result code of SetTcpEntry
 // (5 where neither does).

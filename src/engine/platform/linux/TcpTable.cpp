@@ -20,12 +20,21 @@ const std::vector<SocketRow>* lastRows = &lastDump;
 // Set when GetTcpTable has just dumped: the IPv6 table read right after it is served from that
 // dump instead of a second one.
 bool dumpFreshForV6 = false;
+// The event-fed table the last rows are, which counts its rows of each family.
+const okg::linuxfeed::EventTable* lastTable = nullptr;
+
+size_t Counted(bool v6) {
+    if (!lastTable || lastRows != &lastTable->Rows())
+        return okg::netlink::Uncounted;
+    return v6 ? lastTable->LiveRows6() : lastTable->LiveRows() - lastTable->LiveRows6();
+}
 
 // Reads the rows both tables are written from; null when the kernel could not be read.
 const std::vector<SocketRow>* ReadRows() {
     // Where the kernel runs the event feed, the table is kept between reads at almost no cost;
     // otherwise every read is a full dump.
     if (const okg::linuxfeed::EventTable* events = okg::linuxfeed::UpdateEventFedTable()) {
+        lastTable = events;
         lastRows = &events->Rows();
         return lastRows;
     }
@@ -63,7 +72,7 @@ uint32_t GetTcpTable(MIB_TCPTABLE* pTcpTable, uint32_t* pdwSize, int32_t) {
     dumpFreshForV6 = rows == &lastDump;
     if (!rows)
         return ERROR_MR_MID_NOT_FOUND;
-    return okg::netlink::WriteTcpTable(*rows, pTcpTable, pdwSize);
+    return okg::netlink::WriteTcpTable(*rows, pTcpTable, pdwSize, Counted(false));
 }
 
 uint32_t GetTcp6Table(MIB_TCP6TABLE* pTcpTable, uint32_t* pdwSize, int32_t) {
@@ -72,7 +81,7 @@ uint32_t GetTcp6Table(MIB_TCP6TABLE* pTcpTable, uint32_t* pdwSize, int32_t) {
     const std::vector<SocketRow>* rows = dumpFreshForV6 ? &lastDump : ReadRows();
     if (!rows)
         return ERROR_MR_MID_NOT_FOUND;
-    const uint32_t result = okg::netlink::WriteTcp6Table(*rows, pTcpTable, pdwSize);
+    const uint32_t result = okg::netlink::WriteTcp6Table(*rows, pTcpTable, pdwSize, Counted(true));
     // Served once: the next read (a cut's, the next pass's) dumps again; a buffer that was too
     // small is served the same dump.
     if (result == NO_ERROR_)
@@ -82,6 +91,10 @@ uint32_t GetTcp6Table(MIB_TCP6TABLE* pTcpTable, uint32_t* pdwSize, int32_t) {
 
 intptr_t TableWakeHandle() {
     return okg::linuxfeed::EventFeedWakeFd();
+}
+
+uint32_t TableQuietMs() {
+    return okg::linuxfeed::EventFeedQuietMs();
 }
 
 uint64_t TableVersion() {
