@@ -257,6 +257,40 @@ int32_t List::SetText(int32_t index, std::u16string_view text) {
     return 0;
 }
 
+int32_t List::DeleteTexts(std::span<const int32_t> ascending) {
+    if (ListMode != ListModeString)
+        return OperatorNotForText;
+    for (size_t k = 0; k < ascending.size(); ++k)
+        if (ascending[k] < 0 || ascending[k] >= ItemCount ||
+            (k > 0 && ascending[k] <= ascending[k - 1]))
+            return OutOfRange;
+    int32_t kept = ascending.empty() ? ItemCount : ascending[0];
+    for (int32_t i = kept, next = 0; i < ItemCount; ++i) {
+        if (size_t(next) < ascending.size() && ascending[size_t(next)] == i) {
+            ++next;
+            continue;
+        }
+        sItems[size_t(kept)] = std::move(sItems[size_t(i)]);
+        lItems[size_t(kept)] = lItems[size_t(i)];
+        ++kept;
+    }
+    for (int32_t i = kept; i < ItemCount; ++i)
+        ClearSlot(i);
+    ItemCount = kept;
+    return 0;
+}
+
+int32_t List::InsertText(int32_t index, std::u16string_view text) {
+    if (ListMode != ListModeString)
+        return OperatorNotForText;
+    if (index < 0 || index > ItemCount)
+        return OutOfRange;
+    AddItem(Variant::Text(std::u16string(text)));
+    std::rotate(sItems.begin() + index, sItems.begin() + ItemCount - 1, sItems.begin() + ItemCount);
+    std::rotate(lItems.begin() + index, lItems.begin() + ItemCount - 1, lItems.begin() + ItemCount);
+    return 0;
+}
+
 Variant List::ExtractItem(int32_t index) {
     if (index < 0 || index >= ItemCount)
         return Variant::Null();

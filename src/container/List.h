@@ -29,6 +29,7 @@
 #include "support/Variant.h"
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,12 @@ public:
     // Item index of a text list without a copy, for a reader that only looks (a view drawing its
     // rows); empty out of range or when the list is not a text list. Valid until the list changes.
     std::u16string_view TextAt(int32_t index) const;
+    // Text lists, for a caller that edits a long list in place: several items deleted (indexes
+    // ascending) in one move of the others, and a text inserted before item index (the count:
+    // appended). 0; -3 for an index out of range or not ascending, nothing changed; -5 when the
+    // list is not a text list.
+    int32_t DeleteTexts(std::span<const int32_t> ascending);
+    int32_t InsertText(int32_t index, std::u16string_view text);
 
     // Slots allocated in the current mode's array (UpperSlot + 1); for tests and diagnostics.
     int32_t GetSlotCount() const { return UpperSlot + 1; }

@@ -44,6 +44,7 @@ struct MIB_TCPROW {
     uint32_t dwLocalPort;
     uint32_t dwRemoteAddr;
     uint32_t dwRemotePort;
+    friend bool operator==(const MIB_TCPROW&, const MIB_TCPROW&) = default;
 };
 static_assert(sizeof(MIB_TCPROW) == 20);
 
@@ -56,6 +57,7 @@ struct MIB_TCPTABLE {
 // An IPv6 address, 16 bytes in network order.
 struct IN6_ADDR {
     uint8_t Byte[16];
+    friend bool operator==(const IN6_ADDR&, const IN6_ADDR&) = default;
 };
 
 // One row of the IPv6 table, 52 bytes: the state numbers of the IPv4 table, addresses with their
@@ -69,6 +71,7 @@ struct MIB_TCP6ROW {
     IN6_ADDR RemoteAddr;
     uint32_t dwRemoteScopeId;
     uint32_t dwRemotePort;
+    friend bool operator==(const MIB_TCP6ROW&, const MIB_TCP6ROW&) = default;
 };
 static_assert(sizeof(MIB_TCP6ROW) == 52);
 
@@ -100,9 +103,18 @@ uint32_t SetTcp6Entry(MIB_TCP6ROW* pTcpRow);
 // What the user does on this platform to get the right to cut, told when a cut is refused.
 std::u16string CutRightsAdvice();
 
-// A handle that becomes ready when the connection table has news (on Linux the event feed's ring
-// buffer, a file descriptor); -1 where the platform cannot tell and only a read shows a change.
+// A handle that becomes ready when the connection table has news (on Linux a file descriptor
+// that polls readable when the event feed has events, the rights helper has ended or a resync read
+// off the loop is ready); -1 where the platform cannot tell and only a read shows a change.
 intptr_t TableWakeHandle();
+
+// A wait without an end of its own (TableQuietMs, WaitForWork).
+inline constexpr uint32_t INFINITE = 0xFFFFFFFF;
+
+// How long the loop may leave the table unread while TableWakeHandle stays quiet: INFINITE while
+// the handle tells every change, else the milliseconds until the table's own next piece of work
+// (a resync that is due, a merge going on); 0 where only a read shows a change.
+uint32_t TableQuietMs();
 
 // A number that stays the same while the connection table stays the same; a platform that cannot
 // tell gives a new number at every call. Lets a pass over an unchanged table be skipped.
@@ -219,8 +231,9 @@ void ShowMainForm();
 // Delivers every pending window event, then returns.
 void DoEvents();
 
-// Gives up the processor until there is something to do, at most dwMilliseconds: a window event
-// (which the wait may deliver at once) or news in the connection table (TableWakeHandle).
+// Gives up the processor until there is something to do, at most dwMilliseconds (INFINITE: no
+// limit): a window event (which the wait may deliver at once) or news in the connection table
+// (TableWakeHandle).
 void WaitForWork(uint32_t dwMilliseconds);
 
 // Message box buttons and answers.

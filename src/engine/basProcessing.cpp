@@ -9,17 +9,21 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <type_traits>
 
 TcpTable TcpTableBuffer;
 std::vector<ConnectionCacheEntry> ConnectionCache;
+Tcp6Table Tcp6TableBuffer;
+std::vector<Connection6CacheEntry> Connection6Cache;
 std::array<std::u16string, 14> TcpStateNames;
 bool ConnectionViewStale = false;
 
 namespace {
 
-// The entry count of the previous pass: a table that only shrank changes no row, yet the view
+// The entry counts of the previous pass: a table that only shrank changes no row, yet the view
 // must lose the rows that went.
 uint32_t PreviousEntryCount = 0;
+uint32_t PreviousEntryCount6 = 0;
 
 // A refused cut is told once per run; the loop goes on cutting.
 bool CutRefusalShown = false;
@@ -30,32 +34,163 @@ bool Cut6RefusalShown = false;
 uint64_t LastTableVersion = 0;
 bool CutTried = false;
 
-bool SameConnection(const api::MIB_TCPROW& a, const api::MIB_TCPROW& b) {
-    return a.dwLocalAddr == b.dwLocalAddr && a.dwLocalPort == b.dwLocalPort &&
-           a.dwRemoteAddr == b.dwRemoteAddr && a.dwRemotePort == b.dwRemotePort;
+// A tried cut is tried again at the next pass, which comes at once after a cut that went through
+// and backs off while every cut of a pass is refused (another user's connection, a kernel
+// without socket destruction): a refusal that will not change costs a few wake-ups a second.
+constexpr uint32_t MaxCutRetryMs = 256;
+uint32_t CutRetryMs = 1;
+bool CutDone = false;
+
+// How long the last read of the table took: where a read walks the kernel's whole table (several
+// milliseconds), the loop leaves the processor twice as long between passes.
+std::chrono::steady_clock::duration LastReadTime{};
+
+// An address with a zone is also allowed by its entry without one, which means every interface.
+bool AllowedWithoutZone(const std::u16string& text) {
+    const size_t zone = text.find(u'%');
+    return zone != std::u16string::npos && IsRemoteAddressAllowed(text.substr(0, zone));
+}
+
+// What differs between the two tables' passes.
+template <typename Row> struct Table;
+
+template <> struct Table<api::MIB_TCPROW> {
+    static TcpTable& Snapshot() { return TcpTableBuffer; }
+    static std::vector<ConnectionCacheEntry>& Cache() { return ConnectionCache; }
+    static std::u16string RemoteText(const api::MIB_TCPROW& row) {
+        return RemoteAddressTextOf(row);
+    }
+    static bool Allowed(const std::u16string& text) { return IsRemoteAddressAllowed(text); }
+    static uint32_t Cut(api::MIB_TCPROW& row) { return api::SetTcpEntry(&row); }
+    static void TellRefused(uint32_t result) { TellRefusedCut(result); }
+};
+
+template <> struct Table<api::MIB_TCP6ROW> {
+    static Tcp6Table& Snapshot() { return Tcp6TableBuffer; }
+    static std::vector<Connection6CacheEntry>& Cache() { return Connection6Cache; }
+    static std::u16string RemoteText(const api::MIB_TCP6ROW& row) {
+        return Address6ToText(row.RemoteAddr, row.dwRemoteScopeId);
+    }
+    static bool Allowed(const std::u16string& text) {
+        return IsRemoteAddressAllowed(text) || AllowedWithoutZone(text);
+    }
+    static uint32_t Cut(api::MIB_TCP6ROW& row) { return api::SetTcp6Entry(&row); }
+    static void TellRefused(uint32_t result) { TellRefusedCut6(result); }
+};
+
+template <typename Row> std::span<const Row> RowsOf(const auto& snapshot) {
+    return {&snapshot.Row(0), snapshot.EntryCount()};
 }
 
 // Reads the table afresh and resets the connection of `wanted`. The fresh snapshot may list it
 // at another position, or not at all (it ended meanwhile); only that same connection is cut.
-void CutConnection(const api::MIB_TCPROW wanted, uint32_t index, TcpTable& table) {
-    table.Read();
-    const uint32_t at =
-        table.Find(index, [&](const api::MIB_TCPROW& row) { return SameConnection(row, wanted); });
-    CutTried = true;
+template <typename Row, typename Snapshot>
+void CutConnection(const Row wanted, uint32_t index, Snapshot& table) {
+    table.ReadIfChanged();
+    const uint32_t at = table.Find(
+        index, [&](const Row& row) { return RowTraits<Row>::SameConnection(row, wanted); });
+    NoteCutTried();
     if (at < table.EntryCount()) {
         // The platform is handed a copy: the snapshot keeps the state it reported, so a cut that
         // is refused still shows its connection as established.
-        api::MIB_TCPROW row = table.Row(at);
-        row.dwState = api::MIB_TCP_STATE_DELETE_TCB;
-        TellRefusedCut(api::SetTcpEntry(&row));
+        Row row = table.Row(at);
+        RowTraits<Row>::SetState(row, api::MIB_TCP_STATE_DELETE_TCB);
+        const uint32_t result = Table<Row>::Cut(row);
+        NoteCutResult(result);
+        Table<Row>::TellRefused(result);
     }
     api::DoEvents();
+}
+
+// The rule for an established connection whose entry holds no verdict yet: its remote address
+// allowed (Allowed set), else its local port on the blocked-local list or its remote port on the
+// blocked-remote list (true: cut it), else NotBlocked set.
+template <typename Row>
+bool NeedsCut(CacheEntry<Row>& entry, int32_t LocalPort, int32_t RemotePort) {
+    if (entry.Allowed || entry.NotBlocked)
+        return false;
+    if (Table<Row>::Allowed(entry.RemoteAddressText)) {
+        entry.Allowed = true;
+        return false;
+    }
+    bool blocked = IsPortInList(LocalPort, *oManager->oBlockedLocalPorts);
+    if (!blocked)
+        blocked = IsPortInList(RemotePort, *oManager->oBlockedRemotePorts);
+    // A blocked connection keeps no verdict: while the table lists it, it is cut again.
+    entry.NotBlocked = !blocked;
+    return blocked;
+}
+
+// Records the row at Index afresh when it changed, then decides it when it is established.
+template <typename Row, typename Snapshot>
+void CheckRow(int32_t RemotePort, int32_t LocalPort, uint32_t State, int32_t Index,
+              Snapshot& table) {
+    auto& cache = Table<Row>::Cache();
+    if (Index < 0 || uint32_t(Index) >= table.Capacity() || !oManager)
+        return;
+    // A list edit in the pump after a cut empties the cache in the middle of a pass: the rows
+    // left count as new.
+    if (size_t(Index) >= cache.size())
+        cache.resize(size_t(std::max(table.EntryCount(), uint32_t(Index) + 1)) + 1);
+
+    const Row row = table.Row(uint32_t(Index));
+    CacheEntry<Row>& entry = cache[size_t(Index)];
+    if (!entry.Matches(row)) {
+        entry = {row, true, false, false, Table<Row>::RemoteText(row)};
+        ConnectionViewStale = true;
+    }
+    if (State == api::MIB_TCP_STATE_ESTAB && NeedsCut(entry, LocalPort, RemotePort))
+        CutConnection(row, uint32_t(Index), table);
+}
+
+// One pass over a table: most rows are unchanged and decided (or not established) and cost one
+// comparison; a row whose connection is another than its entry's means rows before it went, and
+// the entries follow their rows.
+template <typename Row> void PassOver(uint32_t& previousCount) {
+    using Traits = RowTraits<Row>;
+    auto& table = Table<Row>::Snapshot();
+    auto& cache = Table<Row>::Cache();
+    table.ReadIfChanged();
+    const uint32_t count = table.EntryCount();
+    if (cache.size() < size_t(count) + 1)
+        cache.resize(size_t(count) + 1);
+    if (count != previousCount)
+        ConnectionViewStale = true;
+    // The rows the entries stand for: those of the previous pass, until they follow this one's.
+    uint32_t cachedRows = previousCount;
+    // A cut re-reads the table; rows after it come from that newer snapshot, and never from
+    // beyond its end.
+    for (uint32_t i = 0; i < count && i < table.EntryCount(); ++i) {
+        const Row& row = table.Row(i);
+        if (i < cache.size()) {
+            const CacheEntry<Row>& entry = cache[i];
+            if (entry.Matches(row) && (Traits::State(row) != api::MIB_TCP_STATE_ESTAB ||
+                                       entry.Allowed || entry.NotBlocked))
+                continue;
+            if (i < cachedRows && entry.Recorded && !Traits::Continues(entry.Key, row)) {
+                FollowMovedRows(cache, RowsOf<Row>(table), cachedRows, i);
+                cachedRows = table.EntryCount();
+            }
+        }
+        const auto port = [](uint32_t field) { return int32_t(api::ntohs(uint16_t(field))); };
+        if constexpr (std::is_same_v<Row, api::MIB_TCPROW>)
+            CheckConnection(port(row.dwRemotePort), port(row.dwLocalPort), row.dwState, int32_t(i),
+                            table);
+        else
+            CheckRow<Row>(port(row.dwRemotePort), port(row.dwLocalPort), row.State, int32_t(i),
+                          table);
+    }
+    previousCount = table.EntryCount();
 }
 
 } // namespace
 
 void NoteCutTried() {
     CutTried = true;
+}
+
+void NoteCutResult(uint32_t result) {
+    CutDone = CutDone || result == api::NO_ERROR_;
 }
 
 void TellRefusedCut(uint32_t result) {
@@ -90,12 +225,6 @@ void InitTcpStateNames() {
     TcpStateNames[13].clear();
 }
 
-namespace {
-// How long the last read of the table took: where a read walks the kernel's whole table (several
-// milliseconds), the loop leaves the processor twice as long between passes.
-std::chrono::steady_clock::duration LastReadTime{};
-} // namespace
-
 void ScanTcpTable() {
     // An unchanged table with every verdict still cached and no cut to try again decides nothing
     // new: at 25,000 rows the walk over them costs a millisecond.
@@ -105,32 +234,12 @@ void ScanTcpTable() {
         return;
     }
     LastTableVersion = version;
-    CutTried = false;
+    CutTried = CutDone = false;
     const auto readStart = std::chrono::steady_clock::now();
-    TcpTableBuffer.Read();
+    PassOver<api::MIB_TCPROW>(PreviousEntryCount);
     LastReadTime = std::chrono::steady_clock::now() - readStart;
-    const uint32_t count = TcpTableBuffer.EntryCount();
-    EnsureConnectionCacheSize(int32_t(count));
-    if (count != PreviousEntryCount)
-        ConnectionViewStale = true;
-    // A cut re-reads the table; rows after it come from that newer snapshot, and never from
-    // beyond its end.
-    for (uint32_t i = 0; i < count && i < TcpTableBuffer.EntryCount(); ++i) {
-        const api::MIB_TCPROW& row = TcpTableBuffer.Row(i);
-        // Most rows are unchanged and decided (or not established): skip them before any port
-        // conversion. CheckConnection would stop at the same point.
-        if (i < ConnectionCache.size()) {
-            const ConnectionCacheEntry& entry = ConnectionCache[i];
-            if (entry.Recorded && entry.Key == KeyOf(row) &&
-                (row.dwState != api::MIB_TCP_STATE_ESTAB || entry.Allowed || entry.NotBlocked))
-                continue;
-        }
-        CheckConnection(api::ntohs(uint16_t(row.dwRemotePort)),
-                        api::ntohs(uint16_t(row.dwLocalPort)), row.dwState, int32_t(i),
-                        TcpTableBuffer);
-    }
-    PreviousEntryCount = TcpTableBuffer.EntryCount();
     ScanTcp6Table();
+    CutRetryMs = CutTried && !CutDone ? std::min(2 * CutRetryMs, MaxCutRetryMs) : 1;
     if (ConnectionViewStale) {
         ConnectionViewStale = false;
         if (oManager)
@@ -138,46 +247,14 @@ void ScanTcpTable() {
     }
 }
 
-void CheckConnection(int32_t RemotePort, int32_t LocalPort, uint32_t State, int32_t Index,
-                     TcpTable& Table) {
-    if (Index < 0 || uint32_t(Index) >= Table.Capacity() || !oManager)
-        return;
-    // A list edit in the pump after a cut empties the cache in the middle of a pass: the rows
-    // left count as new.
-    if (size_t(Index) >= ConnectionCache.size())
-        EnsureConnectionCacheSize(int32_t(std::max(Table.EntryCount(), uint32_t(Index) + 1)));
-
-    const api::MIB_TCPROW row = Table.Row(uint32_t(Index));
-    const ConnectionKey key = KeyOf(row);
-    ConnectionCacheEntry& entry = ConnectionCache[size_t(Index)];
-    if (!entry.Recorded || !(entry.Key == key)) {
-        entry.RemoteAddressText = RemoteAddressTextOf(row);
-        entry.Key = key;
-        entry.Recorded = true;
-        entry.Allowed = false;
-        entry.NotBlocked = false;
-        ConnectionViewStale = true;
-    }
-
-    if (State == api::MIB_TCP_STATE_ESTAB &&
-        NeedsCut(entry.Allowed, entry.NotBlocked, entry.RemoteAddressText, LocalPort, RemotePort))
-        CutConnection(row, uint32_t(Index), Table);
+void ScanTcp6Table() {
+    if (oManager)
+        PassOver<api::MIB_TCP6ROW>(PreviousEntryCount6);
 }
 
-bool NeedsCut(bool& Allowed, bool& NotBlocked, const std::u16string& RemoteAddressText,
-              int32_t LocalPort, int32_t RemotePort) {
-    if (Allowed || NotBlocked)
-        return false;
-    if (IsRemoteAddressAllowed(RemoteAddressText)) {
-        Allowed = true;
-        return false;
-    }
-    bool blocked = IsPortInList(LocalPort, *oManager->oBlockedLocalPorts);
-    if (!blocked)
-        blocked = IsPortInList(RemotePort, *oManager->oBlockedRemotePorts);
-    // A blocked connection keeps no verdict: while the table lists it, it is cut again.
-    NotBlocked = !blocked;
-    return blocked;
+void CheckConnection(int32_t RemotePort, int32_t LocalPort, uint32_t State, int32_t Index,
+                     TcpTable& Table) {
+    CheckRow<api::MIB_TCPROW>(RemotePort, LocalPort, State, Index, Table);
 }
 
 void EnsureConnectionCacheSize(int32_t Count) {
@@ -234,6 +311,16 @@ private:
 };
 } // namespace
 
+uint32_t WaitBeforeNextPass() {
+    uint32_t wait = api::TableQuietMs();
+    if (wait == 0) {
+        // Only a read shows a change: poll, leaving the processor twice as long as a read took.
+        const auto readMs = std::chrono::ceil<std::chrono::milliseconds>(2 * LastReadTime);
+        wait = uint32_t(std::clamp<int64_t>(readMs.count(), 1, 1000));
+    }
+    return CutTried ? std::min(wait, CutRetryMs) : wait;
+}
+
 void ProcessingLoop() {
     LoopStarted = true;
     LoopStats stats;
@@ -241,8 +328,7 @@ void ProcessingLoop() {
         const auto start = stats.On() ? LoopStats::Clock::now() : LoopStats::Clock::time_point();
         ScanTcpTable();
         const auto scanned = stats.On() ? LoopStats::Clock::now() : start;
-        const auto readMs = std::chrono::ceil<std::chrono::milliseconds>(2 * LastReadTime);
-        api::WaitForWork(uint32_t(std::max<int64_t>(1, readMs.count())));
+        api::WaitForWork(WaitBeforeNextPass());
         api::DoEvents();
         if (stats.On())
             stats.Note(start, scanned, LoopStats::Clock::now());

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -41,21 +42,21 @@ public:
     void RefreshCurrentConnections();
 
 private:
-    // What the connections view last wrote for each table row: a rebuild after a pass in which a
-    // few rows changed rewrites only their lines (RefreshCurrentConnections).
-    struct ViewRow {
-        api::MIB_TCPROW row{};
-        int32_t line = -1; // the row's line, or -1 when the filter left it out
-        bool known = false;
+    // What the connections view last wrote for each row of a table: a rebuild after a pass in
+    // which a few rows changed, went or came touches only their lines (RefreshCurrentConnections).
+    template <typename Row> struct ViewRow {
+        Row row{};
+        int32_t line = -1;  // the row's line, or -1 when the filter left it out
+        bool known = false; // its line was written from the engine's entry for it
     };
-    std::vector<ViewRow> viewRows_;
+    std::vector<ViewRow<api::MIB_TCPROW>> viewRows_;
+    std::vector<ViewRow<api::MIB_TCP6ROW>> viewRows6_; // their lines follow the IPv4 ones
     bool viewOnlyConnected_ = false;
     int32_t viewLineCount_ = -1; // the list's count after the last rebuild; -1 before any
-    // The same for the IPv6 rows, whose lines follow; a line depends on its row alone.
-    struct ViewRow6 {
-        api::MIB_TCP6ROW row{};
-        int32_t line = -1;
-    };
-    std::vector<ViewRow6> viewRows6_;
-    void PutIpv6Lines(List& lines, int32_t& written, bool onlyConnected, bool reuse);
+    template <typename Row>
+    void DropLinesOfGoneRows(std::vector<ViewRow<Row>>& last, std::span<const Row> rows,
+                             bool onlyConnected, std::vector<int32_t>& gone);
+    template <typename Row>
+    void PutLines(std::vector<ViewRow<Row>>& last, std::span<const Row> rows, bool onlyConnected,
+                  int32_t& written);
 };

@@ -61,19 +61,19 @@ TableWatch& Watch() {
 }
 
 // While a message box waits for its answer, its own event loop runs the passes at the loop's
-// pace: every millisecond, and at once when the table has news.
+// pace: at once when the table has news, else when the loop would have run the next one.
 class PassesWhileWaiting {
 public:
     PassesWhileWaiting() {
         timer_.setTimerType(Qt::PreciseTimer);
-        timer_.setInterval(1);
-        QObject::connect(&timer_, &QTimer::timeout, [] { ScanFromPump(); });
-        timer_.start();
+        timer_.setSingleShot(true);
+        QObject::connect(&timer_, &QTimer::timeout, [this] { Pass(); });
         if ((notifier_ = Watch().Notifier())) {
             connection_ =
-                QObject::connect(notifier_, &QSocketNotifier::activated, [] { ScanFromPump(); });
+                QObject::connect(notifier_, &QSocketNotifier::activated, [this] { Pass(); });
             notifier_->setEnabled(true);
         }
+        Arm();
     }
     ~PassesWhileWaiting() {
         if (notifier_) {
@@ -83,6 +83,18 @@ public:
     }
 
 private:
+    void Pass() {
+        ScanFromPump();
+        Arm();
+    }
+    void Arm() {
+        const uint32_t wait = WaitBeforeNextPass();
+        if (wait == api::INFINITE)
+            timer_.stop();
+        else
+            timer_.start(int(wait));
+    }
+
     QTimer timer_;
     QSocketNotifier* notifier_ = nullptr;
     QMetaObject::Connection connection_;
@@ -113,8 +125,9 @@ void ShowMainForm() {
 }
 
 void WaitForWork(uint32_t dwMilliseconds) {
-    // One wait of the event dispatcher on a timer, the window system and the table's notifier,
-    // instead of a blind sleep: a connection's first event ends it within microseconds.
+    // One wait of the event dispatcher on the window system, the table's notifier and, when the
+    // loop has a deadline, a timer: a connection's first event ends it within microseconds, and
+    // while nothing happens the program sleeps.
     static QTimer* timeout = [] {
         auto* timer = new QTimer();
         timer->setSingleShot(true);
@@ -124,7 +137,8 @@ void WaitForWork(uint32_t dwMilliseconds) {
     QSocketNotifier* table = Watch().Notifier();
     if (table)
         table->setEnabled(true);
-    timeout->start(int(dwMilliseconds));
+    if (dwMilliseconds != INFINITE)
+        timeout->start(int(dwMilliseconds));
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     timeout->stop();
     if (table)

@@ -110,11 +110,12 @@ TEST_F(EngineTest, UnchangedTableIsPassedOverUnlessSomethingIsLeftToDecide) {
     for (int pass = 0; pass < 3; ++pass)
         ScanTcpTable();
     EXPECT_EQ(CutCount(), 3u) << "a refused cut is tried at every pass";
+    EXPECT_EQ(P().tableReads, 2u) << "over the table as it stands";
     P().cutResult = 0;
     ScanTcpTable(); // cut, and gone
     ScanTcpTable();
     EXPECT_EQ(CutCount(), 4u);
-    EXPECT_EQ(P().tableReads, 2u + 2 * 4 + 1);
+    EXPECT_EQ(P().tableReads, 3u);
 }
 
 TEST_F(EngineTest, CutReachesOnlyTheSameConnectionAfterTheReRead) {
@@ -227,6 +228,41 @@ TEST_F(EngineTest, LoopTestsTheFlagAfterThePump) {
     P().onDoEvents = [&] { ExitRequested = ++pumps == 5; };
     ProcessingLoop();
     EXPECT_EQ(P().tableReads, 6u) << "no scan after the pump that closed the window";
+}
+
+// Where the table tells its changes, the loop sleeps until there is work: without a deadline
+// while nothing is pending, until the table's own, until a cut's retry (backing off while it is
+// refused, at once again after one went through); a table read by dumps is polled.
+TEST_F(EngineTest, LoopWaitsForWorkNotForAClock) {
+    BlockRemote(8080);
+    P().tableVersion = 1;
+    P().tableQuietMs = api::INFINITE;
+    P().cutResult = api::ERROR_ACCESS_DENIED;
+    int waits = 0;
+    P().onWait = [&] {
+        switch (++waits) {
+        case 1: // a blocked connection comes
+            P().table = {Row(ESTAB, "10.0.0.1", 50001, "10.0.0.7", 8080)};
+            ++P().tableVersion;
+            break;
+        case 5:
+            P().cutResult = api::NO_ERROR_;
+            break;
+        case 7:
+            P().tableQuietMs = 40; // a resync due then
+            break;
+        case 8:
+            P().tableQuietMs = 0; // read by dumps from now on
+            break;
+        case 9:
+            ExitRequested = true;
+            break;
+        }
+    };
+    ProcessingLoop();
+    constexpr uint32_t Ever = api::INFINITE;
+    EXPECT_EQ(P().waits, (std::vector<uint32_t>{Ever, 2, 4, 8, 16, 1, Ever, 40, 1}));
+    EXPECT_EQ(CutCount(), 5u);
 }
 
 } // namespace

@@ -44,6 +44,9 @@ uint32_t Cut(std::vector<Row>& cuts, std::vector<Row>& rows, const Row& wanted, 
     if (state != MIB_TCP_STATE_DELETE_TCB)
         return ERROR_INVALID_PARAMETER;
     const auto* w = reinterpret_cast<const char*>(&wanted) + sizeof state;
+    // A table that tells its version changes with the cut, as the kernel's events say.
+    if (result == NO_ERROR_ && P().cutRemovesRow && P().tableVersion != 0)
+        ++P().tableVersion;
     if (result == NO_ERROR_ && P().cutRemovesRow)
         std::erase_if(rows, [&](const Row& r) {
             return std::memcmp(reinterpret_cast<const char*>(&r) + sizeof state, w,
@@ -137,12 +140,16 @@ const hostent* gethostbyname(const char*) {
 }
 
 intptr_t TableWakeHandle() {
-    return -1;
+    return P().wakeHandle;
 }
 
 uint64_t TableVersion() {
     static uint64_t changing = 0;
     return P().tableVersion ? P().tableVersion : ++changing | uint64_t(1) << 63;
+}
+
+uint32_t TableQuietMs() {
+    return P().tableQuietMs;
 }
 
 void Sleep(uint32_t) {

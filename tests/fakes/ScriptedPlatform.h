@@ -15,6 +15,8 @@ struct Platform {
     std::vector<api::MIB_TCPROW> table;
     uint32_t tableReads = 0;
     uint64_t tableVersion = 0;             // 0: a new version at every call
+    uint32_t tableQuietMs = 0;             // 0: only a read shows a change
+    intptr_t wakeHandle = -1;              // what TableWakeHandle gives
     std::function<void()> beforeTableRead; // runs at each GetTcpTable, before the table is copied
     // Cuts: every row handed to SetTcpEntry, and the answer given.
     std::vector<api::MIB_TCPROW> cuts;
@@ -35,6 +37,8 @@ struct Platform {
 
     // Process.
     uint32_t sleeps = 0;
+    std::vector<uint32_t> waits;  // the limit of each WaitForWork
+    std::function<void()> onWait; // what happens while the loop waits
     std::u16string appFolder = u"/opt/okgate";
     bool previousInstance = false;
 

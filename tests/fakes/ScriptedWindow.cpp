@@ -27,8 +27,11 @@ void DoEvents() {
         P().onDoEvents();
 }
 
-void WaitForWork(uint32_t) {
+void WaitForWork(uint32_t dwMilliseconds) {
     ++P().sleeps;
+    P().waits.push_back(dwMilliseconds);
+    if (P().onWait)
+        P().onWait();
 }
 
 int32_t MsgBox(const std::u16string& prompt, int32_t buttons, const std::u16string& title) {

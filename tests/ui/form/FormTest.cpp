@@ -14,6 +14,9 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <unistd.h>
+
 namespace {
 
 using S = QSettings;
@@ -302,8 +305,49 @@ TEST_F(FormTest, PassesGoOnWhileAMessageBoxWaits) {
     // The outer pass decided only rows of the newest snapshot: every recorded row is its row.
     for (uint32_t i = 0; i < TcpTableBuffer.EntryCount() && i < ConnectionCache.size(); ++i)
         EXPECT_TRUE(!ConnectionCache[i].Recorded ||
-                    ConnectionCache[i].Key == KeyOf(TcpTableBuffer.Row(i)))
+                    ConnectionCache[i].Matches(TcpTableBuffer.Row(i)))
             << i;
+}
+
+// The loop's wait ends at once for news of the table (its handle readable) and for a window event,
+// and without them only at the deadline it was given.
+TEST_F(FormTest, TheLoopSleepsUntilThereIsWork) {
+    Load();
+    int table[2];
+    ASSERT_EQ(::pipe(table), 0);
+    fake::P().wakeHandle = table[0];
+    QTest::qWait(100); // the list view's own timers after the first show
+    QElapsedTimer clock;
+    clock.start();
+    api::WaitForWork(150);
+    EXPECT_GE(clock.elapsed(), 140) << "nothing happened, yet the wait ended";
+
+    bool watchdog = false; // ends a wait that nothing else ends
+    QTimer bound;
+    bound.setSingleShot(true);
+    bound.callOnTimeout([&] { watchdog = true; });
+    const auto waitWhile = [&](const std::function<void()>& meanwhile) {
+        watchdog = false;
+        bound.start(5000);
+        std::thread other([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            meanwhile();
+        });
+        api::WaitForWork(api::INFINITE);
+        other.join();
+        bound.stop();
+        return !watchdog;
+    };
+    EXPECT_TRUE(waitWhile([&] { EXPECT_EQ(::write(table[1], "x", 1), 1); })) << "table news";
+    char news;
+    EXPECT_EQ(::read(table[0], &news, 1), 1);
+    EXPECT_TRUE(waitWhile([&] { QCoreApplication::postEvent(form.get(), new QCloseEvent); }))
+        << "a window event";
+    EXPECT_TRUE(ExitRequested);
+    fake::P().wakeHandle = -1;
+    api::WaitForWork(0); // lets go of the handle
+    ::close(table[0]);
+    ::close(table[1]);
 }
 
 // A screen reader finds every control by name, the list named after its view, and a button's

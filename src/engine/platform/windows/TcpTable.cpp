@@ -117,4 +117,8 @@ uint64_t TableVersion() {
     return ++version;
 }
 
+uint32_t TableQuietMs() {
+    return 0;
+}
+
 } // namespace api
