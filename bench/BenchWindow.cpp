@@ -23,11 +23,11 @@ void DoEvents() {
 void WaitForWork(uint32_t dwMilliseconds) {
     const intptr_t handle = TableWakeHandle();
     if (handle < 0) {
-        Sleep(dwMilliseconds);
+        Sleep(dwMilliseconds == INFINITE ? 1 : dwMilliseconds);
         return;
     }
     pollfd table{int(handle), POLLIN, 0};
-    ::poll(&table, 1, int(dwMilliseconds));
+    ::poll(&table, 1, dwMilliseconds == INFINITE ? -1 : int(dwMilliseconds));
 }
 int32_t MsgBox(const std::u16string&, int32_t, const std::u16string&) {
     return vbOK;

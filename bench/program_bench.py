@@ -6,7 +6,8 @@ each number of background loopback connections, it starts okgate with a temporar
 blocked remote port is the port of a listener of this bench, and measures in each window state
 (connections view, allowed list, minimized, and the connections view with a message box open):
   - reaction: from connect() returning until the client sees its connection cut (median, p99, max);
-  - idle CPU of the process while nothing changes, in percent of one core;
+  - idle CPU of the process while nothing changes, in percent of one core, and its wake-ups a
+    second (the context switches of all its threads, from /proc);
   - the longest pass and the longest loop iteration the program printed (OKG_LOOP_STATS).
 Then it runs the engine bench for comparison, and prints the machine's load averages.
 
@@ -166,15 +167,30 @@ class Program:
                 longest_iteration = max(longest_iteration, int(words[5]))
         return longest_pass, longest_iteration
 
-    def cpu_seconds(self):
-        with open('/proc/%d/stat' % self.proc.pid) as f:
-            fields = f.read().rsplit(')', 1)[1].split()
-        return (int(fields[11]) + int(fields[12])) / os.sysconf('SC_CLK_TCK')
+    def threads(self):
+        """Processor seconds and context switches (each a wake-up, or a preemption) of all the
+        program's threads so far, from /proc: schedstat counts nanoseconds, finer than the
+        clock ticks of stat."""
+        seconds, switches = 0.0, 0
+        folder = '/proc/%d/task' % self.proc.pid
+        for task in os.listdir(folder):
+            try:
+                with open('%s/%s/schedstat' % (folder, task)) as f:
+                    seconds += int(f.read().split()[0]) / 1e9
+                with open('%s/%s/status' % (folder, task)) as f:
+                    switches += sum(int(line.split()[1]) for line in f
+                                    if 'ctxt_switches:' in line)
+            except FileNotFoundError:
+                pass  # a thread that ended meanwhile
+        return seconds, switches
 
-    def idle_cpu(self, seconds=3.0):
-        c0, t0 = self.cpu_seconds(), time.monotonic()
+    def idle(self, seconds=10.0):
+        """CPU in percent of one core and wake-ups a second while nothing changes."""
+        (c0, w0), t0 = self.threads(), time.monotonic()
         time.sleep(seconds)
-        return 100.0 * (self.cpu_seconds() - c0) / (time.monotonic() - t0)
+        elapsed = time.monotonic() - t0
+        c1, w1 = self.threads()
+        return 100.0 * (c1 - c0) / elapsed, (w1 - w0) / elapsed
 
     def stop(self):
         self.proc.terminate()
@@ -239,14 +255,14 @@ def summary(times):
     return statistics.median(times), p99, times[-1]
 
 
-def measure(program, blocked, samples, state, mix=False):
+def measure(program, blocked, samples, state, mix=False, idle_seconds=10.0):
     """The state's row, or with mix its IPv4 and IPv6 rows."""
     time.sleep(1.0)
     program.loop_stats()  # forget what came before
-    cpu = program.idle_cpu()
+    cpu, wakeups = program.idle(idle_seconds)
     measured = reactions(blocked, samples * (2 if mix else 1), mix=mix)
     longest_pass, longest_iteration = program.loop_stats()
-    figures = (cpu, longest_pass / 1000.0, longest_iteration / 1000.0)
+    figures = (cpu, wakeups, longest_pass / 1000.0, longest_iteration / 1000.0)
     if not mix:
         times, missed = measured
         return [(state, *summary(times), missed, *figures)]
@@ -293,7 +309,7 @@ def run_size(okgate, display, mode, n, samples, mix=False):
             for label, (times, missed) in (zip((state + ', IPv4', state + ', IPv6'), measured)
                                            if mix else [(state, measured)]):
                 rows.append((label, *summary(times), missed, float('nan'), float('nan'),
-                             float('nan')))
+                             float('nan'), float('nan')))
         finally:
             program.stop()
     blocked.close()
@@ -332,14 +348,15 @@ def main():
     print('okgate (release) under Xvfb + openbox; reaction over %d connections per state%s'
           % (args.samples, ' and family, half the connections IPv6' if args.mix else ''))
     print('| table | background | window | median ms | p99 ms | max ms | missed | idle CPU %'
-          ' | longest pass ms | longest iteration ms |')
-    print('|---|---|---|---|---|---|---|---|---|---|')
+          ' | idle wake-ups/s | longest pass ms | longest iteration ms |')
+    print('|---|---|---|---|---|---|---|---|---|---|---|')
     def figure(x, digits=2):
         return '-' if x != x else '%.*f' % (digits, x)
 
-    for mode, n, state, med, p99, mx, missed, cpu, lp, li in table:
-        print('| %s | %d | %s | %.2f | %.2f | %.2f | %d | %s | %s | %s |'
-              % (mode, n, state, med, p99, mx, missed, figure(cpu, 1), figure(lp), figure(li)))
+    for mode, n, state, med, p99, mx, missed, cpu, wakeups, lp, li in table:
+        print('| %s | %d | %s | %.2f | %.2f | %.2f | %d | %s | %s | %s | %s |'
+              % (mode, n, state, med, p99, mx, missed, figure(cpu, 2), figure(wakeups, 1),
+                 figure(lp), figure(li)))
     sys.stdout.flush()
     if os.path.exists(args.engine_bench):
         print('\nEngine bench (same run):')
