@@ -2,6 +2,7 @@
 
 #include "container/List.h"
 
+#include <algorithm>
 #include <functional>
 #include <string_view>
 
@@ -36,9 +37,8 @@ size_t ListBoxModel::HashOf(int row) const {
 }
 
 void ListBoxModel::Show(std::shared_ptr<const List> items) {
-    const bool sameList = items == items_;
     const int rows = items ? int(items->GetItemCount()) : 0;
-    if (rows != rows_ || !sameList) {
+    if (items != items_) {
         beginResetModel();
         items_ = std::move(items);
         rows_ = rows;
@@ -48,16 +48,33 @@ void ListBoxModel::Show(std::shared_ptr<const List> items) {
         endResetModel();
         return;
     }
-    int first = -1, last = -1;
-    for (int i = 0; i < rows; ++i) {
-        const size_t hash = HashOf(i);
-        if (hash == hashes_[size_t(i)])
-            continue;
-        hashes_[size_t(i)] = hash;
-        if (first < 0)
-            first = i;
-        last = i;
+    // The same list, edited: the rows that stayed at its start and at its end are passed over;
+    // between them the rows are changed, and the difference in count is inserted or removed at the
+    // end of that stretch (a connection that closed: one row removed, nothing else).
+    std::vector<size_t> now(static_cast<size_t>(rows));
+    for (int i = 0; i < rows; ++i)
+        now[size_t(i)] = HashOf(i);
+    const int shorter = std::min(rows, rows_);
+    int head = 0, tail = 0;
+    while (head < shorter && now[size_t(head)] == hashes_[size_t(head)])
+        ++head;
+    while (tail < shorter - head &&
+           now[size_t(rows - 1 - tail)] == hashes_[size_t(rows_ - 1 - tail)])
+        ++tail;
+    const int changed = shorter - head - tail;
+    if (changed > 0)
+        emit dataChanged(index(head), index(head + changed - 1), {Qt::DisplayRole});
+    if (rows > rows_) {
+        beginInsertRows({}, head + changed, head + changed + rows - rows_ - 1);
+        rows_ = rows;
+        hashes_.swap(now);
+        endInsertRows();
+    } else if (rows < rows_) {
+        beginRemoveRows({}, head + changed, head + changed + rows_ - rows - 1);
+        rows_ = rows;
+        hashes_.swap(now);
+        endRemoveRows();
+    } else {
+        hashes_.swap(now);
     }
-    if (first >= 0)
-        emit dataChanged(index(first), index(last), {Qt::DisplayRole});
 }

@@ -18,8 +18,9 @@ public:
     int rowCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
 
-    // Makes the rows those of `items` (null: none) with one model update: the changed rows as one
-    // range when the count stays, else one reset. Nothing is announced when no row changed.
+    // Makes the rows those of `items` (null: none): another list as one reset; the same list,
+    // edited, as one range of changed rows and rows inserted or removed after it. Nothing is
+    // announced when no row changed.
     void Show(std::shared_ptr<const List> items);
 
     bool Showing(const std::shared_ptr<const List>& items) const { return items == items_; }

@@ -265,4 +265,23 @@ TEST_F(EngineTest, LoopWaitsForWorkNotForAClock) {
     EXPECT_EQ(CutCount(), 5u);
 }
 
+// A connection that closes moves the rows after it up: their entries move along, verdicts and all
+// (a verdict holds until a list edit clears the cache), however many rows went before them.
+TEST_F(EngineTest, EntriesFollowTheirRowsWhenRowsBeforeThemGo) {
+    BlockRemote(8080);
+    Allow("10.0.0.7");
+    for (uint16_t i = 0; i < 40; ++i)
+        P().table.push_back(Row(ESTAB, "10.0.0.1", uint16_t(50000 + i), "10.0.0.5", 443));
+    P().table.push_back(Row(ESTAB, "10.0.0.1", 51000, "10.0.0.7", 8080));
+    ScanTcpTable();
+    oManager->oAllowedIP->Reset(); // no list edit: the verdicts stand
+    for (size_t gone : {1, 30}) {  // a short gap, and one past the rows looked ahead at
+        P().table.erase(P().table.begin() + 2, P().table.begin() + 2 + long(gone));
+        ScanTcpTable();
+    }
+    EXPECT_EQ(CutCount(), 0u);
+    ASSERT_EQ(TcpTableBuffer.EntryCount(), 10u);
+    EXPECT_TRUE(ConnectionCache[9].Matches(TcpTableBuffer.Row(9)) && ConnectionCache[9].Allowed);
+}
+
 } // namespace
