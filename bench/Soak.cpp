@@ -258,12 +258,21 @@ size_t Differences(const std::vector<SocketRow>& table, const std::vector<Socket
                    bool eventless) {
     const auto a = Keyed(table, eventless), b = Keyed(dump, eventless);
     size_t differ = 0;
+    const auto tell = [&](const char* what, const RowKey& key) {
+        if (++differ <= 3 && std::getenv("OKG_SOAK_DIFFERENCES"))
+            std::fprintf(stderr, "%s: cookie %llu state %u\n", what,
+                         (unsigned long long)std::get<0>(key), std::get<1>(key));
+    };
     for (const auto& [cookie, key] : a) {
         const auto it = b.find(cookie);
-        differ += it == b.end() || it->second != key;
+        if (it == b.end())
+            tell("in the table only", key);
+        else if (it->second != key)
+            tell("differs from the dump", key);
     }
     for (const auto& [cookie, key] : b)
-        differ += !a.contains(cookie);
+        if (!a.contains(cookie))
+            tell("in the dump only", key);
     return differ;
 }
 

@@ -8,7 +8,9 @@ blocked remote port is the port of a listener of this bench, and measures in eac
   - reaction: from connect() returning until the client sees its connection cut (median, p99, max);
   - idle CPU of the process while nothing changes, in percent of one core, and its wake-ups a
     second (the context switches of all its threads, from /proc);
-  - the longest pass and the longest loop iteration the program printed (OKG_LOOP_STATS).
+  - the longest pass and the longest loop iteration the program printed (OKG_LOOP_STATS): the
+    pass on the clock, the iteration as the loop thread's processor time (pass, events, painting;
+    the wait for work is not in it).
 Then it runs the engine bench for comparison, and prints the machine's load averages.
 
 With --mix, half the background connections are IPv6 ([::1]), the blocked listener takes both
