@@ -281,7 +281,8 @@ bool IsPortInList(int32_t Port, const List& oList) {
 }
 
 namespace {
-bool LoopStarted = false;
+// Set once the lists are loaded: from then on a box's event loop runs the passes.
+bool PassesMayRun = false;
 bool PumpPassRunning = false;
 
 // OKG_LOOP_STATS: once a second, the longest pass and the longest loop iteration of that second
@@ -320,6 +321,10 @@ private:
 };
 } // namespace
 
+void AllowPassesFromPump() {
+    PassesMayRun = true;
+}
+
 uint32_t WaitBeforeNextPass() {
     uint32_t wait = api::TableQuietMs();
     if (wait == 0) {
@@ -331,14 +336,15 @@ uint32_t WaitBeforeNextPass() {
 }
 
 void ProcessingLoop() {
-    LoopStarted = true;
+    AllowPassesFromPump();
     LoopStats stats;
     do {
         const auto start = stats.On() ? LoopStats::Clock::now() : LoopStats::Clock::time_point();
         const auto processor = stats.On() ? LoopStats::ThreadTime() : LoopStats::Clock::duration();
         ScanTcpTable();
         const auto scanned = stats.On() ? LoopStats::Clock::now() : start;
-        api::WaitForWork(WaitBeforeNextPass());
+        // A close asked for before the loop (during a box at start) leaves no event to wait for.
+        api::WaitForWork(ExitRequested ? 0 : WaitBeforeNextPass());
         api::DoEvents();
         if (stats.On())
             stats.Note(start, scanned, LoopStats::ThreadTime() - processor);
@@ -346,7 +352,7 @@ void ProcessingLoop() {
 }
 
 void ScanFromPump() {
-    if (!LoopStarted || ExitRequested || PumpPassRunning)
+    if (!PassesMayRun || !oManager || ExitRequested || PumpPassRunning)
         return;
     // A pass inside another pass's pump is safe for the outer one: like a cut, it leaves a newer
     // snapshot, which the outer pass goes on with.

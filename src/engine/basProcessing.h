@@ -71,9 +71,11 @@ uint32_t WaitBeforeNextPass();
 void ProcessingLoop();
 
 // One pass for an event loop that runs while ProcessingLoop's waits (a message box waiting for its
-// answer), so that cutting never waits for the user. Does nothing before the loop has started
-// (the lists may not all be loaded), after the close, or inside a pass of its own.
+// answer), so that cutting never waits for the user. Does nothing before AllowPassesFromPump (the
+// lists may not all be loaded), after the close, or inside a pass of its own.
 void ScanFromPump();
+// The lists are loaded: a box from now on, even one at start before the window, runs the passes.
+void AllowPassesFromPump();
 
 // List editing from the window.
 void AddItemToCurrentList(std::u16string& ItemText);

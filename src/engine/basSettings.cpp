@@ -187,6 +187,9 @@ void LoadSettings() {
         oManager->LoadListFromString(*oManager->oBlockedRemotePorts, BlockedRemotePortsString);
         for (size_t k = 0; k < StoredLists.size(); ++k)
             LoadedTexts[k] = oManager->SaveListToString(*(oManager.get()->*StoredLists[k].list));
+        // The report of a slip below waits for the user: cutting goes on meanwhile, with the
+        // items that could be read.
+        AllowPassesFromPump();
     }
     HoldUntilChange = CopyMissing = SaveFailureReported = false;
     if (problems.empty())

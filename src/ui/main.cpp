@@ -5,6 +5,7 @@
 #include "ui/frmMain.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QIcon>
 
 #ifdef Q_OS_UNIX
@@ -38,9 +39,17 @@ void CloseOnTerminate(QApplication& app) {
     QObject::connect(notifier, &QSocketNotifier::activated, &app, [] {
         char buffer[16];
         [[maybe_unused]] auto got = ::read(signalPipe[0], buffer, sizeof buffer);
+        bool closed = false;
         for (QWidget* widget : QApplication::topLevelWidgets())
             if (auto* form = qobject_cast<frmMain*>(widget))
-                form->close();
+                closed = form->close();
+        // Before the window exists (a box at start waits): the program ends after that box,
+        // without a window to close; no list has changed yet, so none is to be saved.
+        if (!closed) {
+            ExitRequested = true;
+            if (auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
+                box->reject();
+        }
     });
     struct sigaction action = {};
     action.sa_handler = OnTerminate;
@@ -51,10 +60,25 @@ void CloseOnTerminate(QApplication& app) {
 }
 #endif
 
+QtMessageHandler qtHandler = nullptr;
+
+// Offscreen, with no window system, Qt says what that platform cannot do (raise a window, size a
+// box to its hints) whenever a box shows: that is no fault of the program's, and not told.
+void QuietOffscreenLimits() {
+    if (QGuiApplication::platformName() != QLatin1String("offscreen"))
+        return;
+    qtHandler = qInstallMessageHandler(
+        [](QtMsgType type, const QMessageLogContext& context, const QString& text) {
+            if (!text.startsWith(QLatin1String("This plugin does not support")))
+                qtHandler(type, context, text);
+        });
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
+    QuietOffscreenLimits();
     QCoreApplication::setOrganizationName(QString::fromUtf16(SettingsApp));
     QCoreApplication::setApplicationName(QString::fromUtf16(SettingsApp));
     QGuiApplication::setDesktopFileName(QStringLiteral("okgate"));

@@ -317,6 +317,36 @@ TEST_F(FormTest, PassesGoOnWhileAMessageBoxWaits) {
             << i;
 }
 
+// A slip in the stored lists is told before the window shows, and while that box waits, the items
+// that could be read already cut.
+TEST_F(FormTest, CuttingGoesOnWhileTheStartUpBoxWaits) {
+    const QString ini = S(S::IniFormat, S::UserScope, kApp, kApp).fileName();
+    QDir().mkpath(QFileInfo(ini).path());
+    QFile file(ini);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("[General]\nAllowedIPString=127.0.0.1\nBlockedRemotePortsString=\"25,abc\"\n");
+    file.close();
+    oManager = std::make_unique<Manager>(); // as Main has it: lists empty, no window yet
+    fake::P().table = {fake::Row(api::MIB_TCP_STATE_ESTAB, "127.0.0.1", 40001, "127.0.0.9", 25)};
+    QString told;
+    size_t cutsWhileOpen = 0;
+    QTimer user; // answers once the box has seen a cut, or after a bound
+    QElapsedTimer waited;
+    waited.start();
+    user.callOnTimeout([&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box && (!fake::P().cuts.empty() || waited.elapsed() > 5000)) {
+            told = box->text();
+            cutsWhileOpen = fake::P().cuts.size();
+            box->button(QMessageBox::Ok)->click();
+        }
+    });
+    user.start(10);
+    LoadSettings();
+    EXPECT_TRUE(told.contains(u"\"abc\" is not a valid port number."_qs)) << told.toStdString();
+    EXPECT_GE(cutsWhileOpen, 1u);
+}
+
 // The loop's wait ends at once for news of the table (its handle readable) and for a window event,
 // and without them only at the deadline it was given.
 TEST_F(FormTest, TheLoopSleepsUntilThereIsWork) {
