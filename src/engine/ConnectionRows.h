@@ -118,15 +118,22 @@ bool AlignRows(std::span<const Row> rows, uint32_t oldCount, Old old, uint32_t f
     return true;
 }
 
+// Where an entry stands: fresh (its key matches no row), recorded (the row's key and remote text
+// kept, no verdict: not established, or cut), allowed (its remote address is on the allowed
+// list), or passed (neither of its ports is blocked).
+enum class Verdict : uint8_t { Fresh, Recorded, Allowed, Passed };
+
 // What the engine remembers of the row at a position: the row as it was recorded, the verdict,
 // and the remote address as text.
 template <typename Row> struct CacheEntry {
     Row Key{};
-    bool Recorded = false; // false in a fresh entry, whose key matches no row
-    bool Allowed = false;
-    bool NotBlocked = false;
+    Verdict State = Verdict::Fresh;
     std::u16string RemoteAddressText;
-    bool Matches(const Row& row) const { return Recorded && Key == row; }
+    bool Recorded() const { return State != Verdict::Fresh; }
+    bool Allowed() const { return State == Verdict::Allowed; }
+    bool NotBlocked() const { return State == Verdict::Passed; }
+    bool Decided() const { return Allowed() || NotBlocked(); }
+    bool Matches(const Row& row) const { return Recorded() && Key == row; }
 };
 
 // Moves the entries of rows that moved (rows before them went) to the rows' new places, from
@@ -137,7 +144,7 @@ void FollowMovedRows(std::vector<CacheEntry<Row>>& cache, std::span<const Row> r
                      uint32_t oldCount, uint32_t first) {
     static std::vector<int32_t> from;
     oldCount = std::min(oldCount, uint32_t(cache.size()));
-    const auto old = [&](uint32_t j) { return cache[j].Recorded ? &cache[j].Key : nullptr; };
+    const auto old = [&](uint32_t j) { return cache[j].Recorded() ? &cache[j].Key : nullptr; };
     if (!AlignRows(rows, oldCount, old, first, from))
         return;
     // Where rows only went, every entry moves up: in place. A row that came between others

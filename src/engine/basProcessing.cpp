@@ -108,17 +108,18 @@ void CutConnection(const Row wanted, uint32_t index, Snapshot& table) {
 // blocked-remote list (true: cut it), else NotBlocked set.
 template <typename Row>
 bool NeedsCut(CacheEntry<Row>& entry, int32_t LocalPort, int32_t RemotePort) {
-    if (entry.Allowed || entry.NotBlocked)
+    if (entry.Decided())
         return false;
     if (Table<Row>::Allowed(entry.RemoteAddressText)) {
-        entry.Allowed = true;
+        entry.State = Verdict::Allowed;
         return false;
     }
     bool blocked = IsPortInList(LocalPort, *oManager->oBlockedLocalPorts);
     if (!blocked)
         blocked = IsPortInList(RemotePort, *oManager->oBlockedRemotePorts);
     // A blocked connection keeps no verdict: while the table lists it, it is cut again.
-    entry.NotBlocked = !blocked;
+    if (!blocked)
+        entry.State = Verdict::Passed;
     return blocked;
 }
 
@@ -137,7 +138,7 @@ void CheckRow(int32_t RemotePort, int32_t LocalPort, uint32_t State, int32_t Ind
     const Row row = table.Row(uint32_t(Index));
     CacheEntry<Row>& entry = cache[size_t(Index)];
     if (!entry.Matches(row)) {
-        entry = {row, true, false, false, Table<Row>::RemoteText(row)};
+        entry = {row, Verdict::Recorded, Table<Row>::RemoteText(row)};
         ConnectionViewStale = true;
     }
     if (State == api::MIB_TCP_STATE_ESTAB && NeedsCut(entry, LocalPort, RemotePort))
@@ -166,9 +167,9 @@ template <typename Row> void PassOver(uint32_t& previousCount) {
         if (i < cache.size()) {
             const CacheEntry<Row>& entry = cache[i];
             if (entry.Matches(row) && (Traits::State(row) != api::MIB_TCP_STATE_ESTAB ||
-                                       entry.Allowed || entry.NotBlocked))
+                                       entry.Decided()))
                 continue;
-            if (i < cachedRows && entry.Recorded && !Traits::Continues(entry.Key, row)) {
+            if (i < cachedRows && entry.Recorded() && !Traits::Continues(entry.Key, row)) {
                 FollowMovedRows(cache, RowsOf<Row>(table), cachedRows, i);
                 cachedRows = table.EntryCount();
             }

@@ -68,7 +68,7 @@ template <typename Row> bool WantsLine(const Row& row, bool onlyConnected) {
 // the line then shows the short form rather than an empty one.
 template <typename Row> bool Known(uint32_t i) {
     const auto& cache = LineOf<Row>::Cache();
-    return i < cache.size() && cache[i].Recorded;
+    return i < cache.size() && cache[i].Recorded();
 }
 
 // "1042 <--> 10.0.0.5:80 ESTABLISHED", "135 LISTENING" (any local address), "139 :192.168.1.10

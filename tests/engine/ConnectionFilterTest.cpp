@@ -12,7 +12,7 @@ constexpr uint32_t ESTAB = api::MIB_TCP_STATE_ESTAB;
 
 TEST_F(EngineTest, OnlyEstablishedRowsAreCutAndOnlyOnceEstablished) {
     EXPECT_EQ(ConnectionCache.size(), 1u) << "an empty table still makes one cache entry";
-    EXPECT_FALSE(ConnectionCache[0].Recorded);
+    EXPECT_FALSE(ConnectionCache[0].Recorded());
     BlockLocal(135);
     BlockRemote(25);
     P().table = {Row(LISTEN, "0.0.0.0", 135, "0.0.0.0", 0),
@@ -52,7 +52,7 @@ TEST_F(EngineTest, BlockedPortsCutUnlessTheAddressIsAllowed) {
         ScanTcpTable();
         cuts += sequence[i].cut;
         EXPECT_EQ(CutCount(), cuts) << i;
-        EXPECT_EQ(ConnectionCache[0].Allowed || ConnectionCache[0].NotBlocked, !sequence[i].cut)
+        EXPECT_EQ(ConnectionCache[0].Allowed() || ConnectionCache[0].NotBlocked(), !sequence[i].cut)
             << i;
     }
 }
@@ -79,8 +79,8 @@ TEST_F(EngineTest, Ipv6RowsAreDecidedByTheSameRule) {
     EXPECT_EQ(Port(P().cuts6[0].dwLocalPort), 135);
     EXPECT_EQ(Port(P().cuts6[1].dwRemotePort), 25);
     EXPECT_EQ(Connection6Cache[3].RemoteAddressText, u"fe80::9%if3");
-    EXPECT_TRUE(Connection6Cache[2].Allowed && Connection6Cache[3].Allowed &&
-                Connection6Cache[4].NotBlocked);
+    EXPECT_TRUE(Connection6Cache[2].Allowed() && Connection6Cache[3].Allowed() &&
+                Connection6Cache[4].NotBlocked());
     P().table6.resize(3);
     P().table6[2].RemoteAddr.Byte[15] = 6; // 2001:db8::6 in the allowed row's place
     P().cut6Result = api::ERROR_NOT_SUPPORTED;
@@ -281,7 +281,7 @@ TEST_F(EngineTest, EntriesFollowTheirRowsWhenRowsBeforeThemGo) {
     }
     EXPECT_EQ(CutCount(), 0u);
     ASSERT_EQ(TcpTableBuffer.EntryCount(), 10u);
-    EXPECT_TRUE(ConnectionCache[9].Matches(TcpTableBuffer.Row(9)) && ConnectionCache[9].Allowed);
+    EXPECT_TRUE(ConnectionCache[9].Matches(TcpTableBuffer.Row(9)) && ConnectionCache[9].Allowed());
 }
 
 } // namespace

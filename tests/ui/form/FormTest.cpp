@@ -312,7 +312,7 @@ TEST_F(FormTest, PassesGoOnWhileAMessageBoxWaits) {
     EXPECT_EQ(fake::P().cuts[1].dwLocalPort, blocked(40003, 25).dwLocalPort);
     // The outer pass decided only rows of the newest snapshot: every recorded row is its row.
     for (uint32_t i = 0; i < TcpTableBuffer.EntryCount() && i < ConnectionCache.size(); ++i)
-        EXPECT_TRUE(!ConnectionCache[i].Recorded ||
+        EXPECT_TRUE(!ConnectionCache[i].Recorded() ||
                     ConnectionCache[i].Matches(TcpTableBuffer.Row(i)))
             << i;
 }
