@@ -159,89 +159,108 @@ void EventTable::EndResync(Clock::time_point) {
     CloseGaps();
 }
 
+namespace {
+
+// An event's ends as the table holds them: an IPv4 address (of an IPv4 socket, or v4-mapped) or
+// an IPv6 one; unset until the kernel has chosen it.
+struct EventEnds {
+    explicit EventEnds(const okg_tcp_event& event)
+        : localV4(EventAddress(event.family, event.local_addr, local, localUnset)),
+          remoteV4(EventAddress(event.family, event.remote_addr, remote, remoteUnset)) {}
+    uint32_t local = 0, remote = 0;
+    bool localUnset = false, remoteUnset = false;
+    bool localV4, remoteV4;
+};
+
+} // namespace
+
 void EventTable::Apply(const okg_tcp_event& event) {
     ++version_;
     if (resyncing_ != ResyncKind::None)
         touched_.insert(event.cookie);
-    auto it = index_.find(event.cookie);
+    const auto it = index_.find(event.cookie);
     if (event.new_state == KernelClose) {
-        if (it == index_.end())
-            return;
-        const uint32_t index = it->second;
-        // A connection closed from FIN_WAIT2 or CLOSING lives on as a timewait socket, which
-        // reports nothing more: show it as such until a resync finds it gone.
-        bool timewait = event.sk_err == 0 &&
-                        (event.old_state == KernelFinWait2 || event.old_state == KernelClosing);
-        if (timewait && rows_[index].row.dwState != api::MIB_TCP_STATE_SYN_RCVD) {
-            netlink::SocketRow row = rows_[index];
-            row.row.dwState = api::MIB_TCP_STATE_TIME_WAIT;
-            row.eventless = true;
-            row.endsInMs = uint32_t(
-                std::chrono::duration_cast<std::chrono::milliseconds>(TimewaitLife).count());
-            Replace(index, row, Clock::now());
-        } else {
-            Remove(index);
-            CloseGaps();
-        }
+        if (it != index_.end())
+            Close(it->second, event);
         return;
     }
-
-    uint32_t state = netlink::TableState(event.new_state);
+    const uint32_t state = netlink::TableState(event.new_state);
     if (state == 0)
         return;
-    uint32_t local = 0, remote = 0;
-    bool localUnset = false, remoteUnset = false;
-    bool localV4 = EventAddress(event.family, event.local_addr, local, localUnset);
-    bool remoteV4 = EventAddress(event.family, event.remote_addr, remote, remoteUnset);
-
-    uint32_t index;
-    if (it != index_.end()) {
-        index = it->second;
-        netlink::SocketRow known = rows_[index];
-        api::MIB_TCPROW& row = known.row;
-        row.dwState = state;
-        // A socket that reports is no timewait or request socket, whatever a dump took it for.
-        known.eventless = false;
-        // Ports are 0 before a connect binds and addresses unset before a route is chosen: an
-        // event never forgets what an earlier one or the dump told.
-        if (known.v6) {
-            SetAddress6(event.local_addr, known.local6);
-            SetAddress6(event.remote_addr, known.remote6);
-            known.ifindex = uint32_t(event.bound_dev_if);
-        }
-        if (localV4 && !localUnset && !known.v6)
-            row.dwLocalAddr = local;
-        if (remoteV4 && !remoteUnset && !known.v6)
-            row.dwRemoteAddr = remote;
-        if (event.local_port != 0)
-            row.dwLocalPort = PortField(event.local_port);
-        if (event.remote_port != 0)
-            row.dwRemotePort = PortField(event.remote_port);
-        Replace(index, known, {});
-    } else {
-        // An IPv6 socket is an IPv4 row when an address shows it carries an IPv4 connection
-        // (v4-mapped), else an IPv6 row, as the dump lists it.
-        const bool inet6 = event.family != AF_INET;
-        const bool v6 = inet6 && (!localV4 || !remoteV4 || (localUnset && remoteUnset));
-        netlink::SocketRow fresh;
-        fresh.cookie = event.cookie;
-        fresh.v4mapped = inet6 && !v6;
-        fresh.v6 = v6;
-        fresh.row = {state, v6 ? 0 : local, PortField(event.local_port), v6 ? 0 : remote,
-                     PortField(event.remote_port)};
-        if (v6) {
-            SetAddress6(event.local_addr, fresh.local6);
-            SetAddress6(event.remote_addr, fresh.remote6);
-            // A link-local connection's zone, and where a cut finds its socket.
-            fresh.ifindex = uint32_t(event.bound_dev_if);
-        }
-        index = uint32_t(rows_.size());
-        Append(fresh, {});
-    }
+    const uint32_t index =
+        it != index_.end() ? Update(it->second, state, event) : Insert(state, event);
     if (state == api::MIB_TCP_STATE_ESTAB && !synRcvd_.empty()) {
         DropRequestRowOf(index);
         CloseGaps();
     }
+}
+
+void EventTable::Close(uint32_t index, const okg_tcp_event& event) {
+    // A connection closed from FIN_WAIT2 or CLOSING lives on as a timewait socket, which reports
+    // nothing more: show it as such until a resync finds it gone.
+    const bool timewait = event.sk_err == 0 &&
+                          (event.old_state == KernelFinWait2 || event.old_state == KernelClosing);
+    if (timewait && rows_[index].row.dwState != api::MIB_TCP_STATE_SYN_RCVD) {
+        netlink::SocketRow row = rows_[index];
+        row.row.dwState = api::MIB_TCP_STATE_TIME_WAIT;
+        row.eventless = true;
+        row.endsInMs =
+            uint32_t(std::chrono::duration_cast<std::chrono::milliseconds>(TimewaitLife).count());
+        Replace(index, row, Clock::now());
+        return;
+    }
+    Remove(index);
+    CloseGaps();
+}
+
+uint32_t EventTable::Update(uint32_t index, uint32_t state, const okg_tcp_event& event) {
+    const EventEnds ends(event);
+    netlink::SocketRow known = rows_[index];
+    api::MIB_TCPROW& row = known.row;
+    row.dwState = state;
+    // A socket that reports is no timewait or request socket, whatever a dump took it for.
+    known.eventless = false;
+    // Ports are 0 before a connect binds and addresses unset before a route is chosen: an event
+    // never forgets what an earlier one or the dump told.
+    if (known.v6) {
+        SetAddress6(event.local_addr, known.local6);
+        SetAddress6(event.remote_addr, known.remote6);
+        known.ifindex = uint32_t(event.bound_dev_if);
+    } else {
+        if (ends.localV4 && !ends.localUnset)
+            row.dwLocalAddr = ends.local;
+        if (ends.remoteV4 && !ends.remoteUnset)
+            row.dwRemoteAddr = ends.remote;
+    }
+    if (event.local_port != 0)
+        row.dwLocalPort = PortField(event.local_port);
+    if (event.remote_port != 0)
+        row.dwRemotePort = PortField(event.remote_port);
+    Replace(index, known, {});
+    return index;
+}
+
+uint32_t EventTable::Insert(uint32_t state, const okg_tcp_event& event) {
+    const EventEnds ends(event);
+    // An IPv6 socket is an IPv4 row when an address shows it carries an IPv4 connection
+    // (v4-mapped), else an IPv6 row, as the dump lists it.
+    const bool inet6 = event.family != AF_INET;
+    const bool v6 =
+        inet6 && (!ends.localV4 || !ends.remoteV4 || (ends.localUnset && ends.remoteUnset));
+    netlink::SocketRow fresh;
+    fresh.cookie = event.cookie;
+    fresh.v4mapped = inet6 && !v6;
+    fresh.v6 = v6;
+    fresh.row = {state, v6 ? 0 : ends.local, PortField(event.local_port), v6 ? 0 : ends.remote,
+                 PortField(event.remote_port)};
+    if (v6) {
+        SetAddress6(event.local_addr, fresh.local6);
+        SetAddress6(event.remote_addr, fresh.remote6);
+        // A link-local connection's zone, and where a cut finds its socket.
+        fresh.ifindex = uint32_t(event.bound_dev_if);
+    }
+    Append(fresh, {});
+    return uint32_t(rows_.size() - 1);
 }
 
 void EventTable::NoteLostEvents(uint64_t total) {

@@ -97,6 +97,10 @@ public:
     const netlink::SocketRow* Find(uint64_t cookie) const;
 
 private:
+    // Apply's three cases: the socket closed, a known socket changed, a new one.
+    void Close(uint32_t index, const okg_tcp_event& event);
+    uint32_t Update(uint32_t index, uint32_t state, const okg_tcp_event& event);
+    uint32_t Insert(uint32_t state, const okg_tcp_event& event);
     void Append(const netlink::SocketRow& row, Clock::time_point now);
     void Remove(uint32_t index);
     void Replace(uint32_t index, const netlink::SocketRow& row, Clock::time_point now);
