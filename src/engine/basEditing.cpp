@@ -151,7 +151,7 @@ void AddItemToCurrentList(std::u16string& ItemText) {
 
     Variant item;
     switch (manager.CurrentMode) {
-    case 2: {
+    case AllowedMode: {
         auto address = CanonicalAddress(ItemText);
         if (!address) {
             Complain(InvalidAddressMessage);
@@ -160,8 +160,8 @@ void AddItemToCurrentList(std::u16string& ItemText) {
         item = Variant::Text(std::move(*address));
         break;
     }
-    case 3:
-    case 4: {
+    case BlockedLocalMode:
+    case BlockedRemoteMode: {
         const auto port = ParsePort(ItemText);
         if (!port) {
             Complain(InvalidPortMessage);

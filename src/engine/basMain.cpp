@@ -25,7 +25,7 @@ void Main() {
     oManager->oMainForm = form;
     api::ShowMainForm();
     api::DoEvents();
-    oManager->SetCurrentMode(0);
+    oManager->SetCurrentMode(ConnectionsMode);
     oManager->RefreshLocalIPList();
     ProcessingLoop();
     EndProgram();

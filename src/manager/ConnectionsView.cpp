@@ -202,6 +202,6 @@ void Manager::RefreshCurrentConnections() {
     viewOnlyConnected_ = onlyConnected;
     viewLineCount_ = lines.GetItemCount();
 
-    if (CurrentMode == 0 && oMainForm != nullptr)
+    if (CurrentMode == ConnectionsMode && oMainForm != nullptr)
         RefreshCurrentMode();
 }

@@ -28,7 +28,7 @@ constexpr std::array<const char16_t*, 5> ModeDescriptors = {
 
 // Editing is offered only where the user keeps the lists: allowed addresses and blocked ports.
 bool IsEditableMode(int16_t mode) {
-    return mode != 0 && mode != 1;
+    return mode != ConnectionsMode && mode != LocalAddressesMode;
 }
 
 } // namespace
@@ -65,20 +65,20 @@ void Manager::SetCurrentMode(int16_t iMode) {
 
 void Manager::SetLists() {
     switch (CurrentMode) {
-    case 0:
+    case ConnectionsMode:
         CurrentList = oCurrentConnections;
         break;
-    case 1:
+    case LocalAddressesMode:
         RefreshLocalIPList();
         CurrentList = oLocalIP;
         break;
-    case 2:
+    case AllowedMode:
         CurrentList = oAllowedIP;
         break;
-    case 3:
+    case BlockedLocalMode:
         CurrentList = oBlockedLocalPorts;
         break;
-    case 4:
+    case BlockedRemoteMode:
         CurrentList = oBlockedRemotePorts;
         break;
     default: // an unknown mode keeps showing the list it had

@@ -13,6 +13,15 @@
 
 class MainForm;
 
+// The views the window shows, by the numbers the buttons select them with.
+enum ViewMode : int16_t {
+    ConnectionsMode = 0,    // "Current Connections"
+    LocalAddressesMode = 1, // "Local IP Addresses"
+    AllowedMode = 2,        // "Allowed IP Addresses"
+    BlockedLocalMode = 3,   // "Blocked Local Ports"
+    BlockedRemoteMode = 4,  // "Blocked Remote Ports"
+};
+
 class Manager {
 public:
     Manager();  // creates the five lists in field order, then sets their modes
@@ -23,22 +32,34 @@ public:
     std::shared_ptr<List> oBlockedLocalPorts;
     std::shared_ptr<List> oBlockedRemotePorts;
     std::shared_ptr<List> oCurrentConnections;
-    int16_t CurrentMode = 0;
+    int16_t CurrentMode = ConnectionsMode; // a ViewMode; another number keeps the last list
     std::u16string CurrentModeDescriptor;
     std::shared_ptr<List> CurrentList;
     MainForm* oMainForm = nullptr; // the window lives until the process ends
 
+    // Selects a view: its list, heading and editing controls (SetLists, SetMenus, SetCaptions).
     void SetCurrentMode(int16_t iMode);
+    // Points CurrentList at the mode's list (the local addresses read afresh) and shows it.
     void SetLists();
+    // Hands CurrentList to the list box, which reads its rows from it.
     void LoadInListbox();
+    // Editing (the item box, Add, Delete) only where the user keeps lists.
     void SetMenus();
+    // Shows the current view again after its list changed.
     void RefreshCurrentMode();
+    // The machine's own addresses, read now.
     void RefreshLocalIPList();
+    // After every edit: the lists stored, and every connection decided again at the next pass.
     void SaveChanges();
+    // Adds the local addresses not yet allowed; not stored until the next save.
     void AddLocalIPSToAllowed();
+    // A list from its stored text (items joined by ","), and back.
     void LoadListFromString(List& oList, const std::u16string& sString);
     std::u16string SaveListToString(const List& oList);
+    // The heading shows the view's name.
     void SetCaptions();
+    // Rebuilds the connection lines from the engine's snapshots (after a pass that changed a
+    // row, and when the window asks), editing only the lines that changed.
     void RefreshCurrentConnections();
 
 private:
