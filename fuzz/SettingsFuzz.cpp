@@ -1,6 +1,7 @@
 // The settings loader on arbitrary file bytes, through the real store: it never crashes, keeps
 // only valid items, leaves the file as it was until a list changes, and what a save writes loads
 // again as the same lists without a word.
+#include "engine/basEditing.h"
 #include "engine/basMain.h"
 #include "engine/basProcessing.h"
 #include "fakes/ScriptedPlatform.h"

@@ -1,4 +1,5 @@
 // Adding to and deleting from the list of the current view.
+#include "engine/basEditing.h"
 #include "engine/basAPI.h"
 #include "engine/basMain.h"
 #include "engine/basProcessing.h"

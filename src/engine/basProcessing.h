@@ -1,5 +1,5 @@
-// The engine: one pass over the connection table per loop, the per-row cache, the cut, and the
-// editing of the current list.
+// The engine: one pass over the connection tables per loop, the per-row cache, the cut, and the
+// loop itself.
 #pragma once
 
 #include "engine/ConnectionRows.h"
@@ -9,9 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 class List;
@@ -76,12 +74,3 @@ void ProcessingLoop();
 void ScanFromPump();
 // The lists are loaded: a box from now on, even one at start before the window, runs the passes.
 void AllowPassesFromPump();
-
-// List editing from the window.
-void AddItemToCurrentList(std::u16string& ItemText);
-void DeleteSelectedItem();
-bool IsValidIPAddress(const std::u16string& Text);
-// The text an address of either version is stored in (leading zeros dropped, IPv6 in its
-// canonical form), so that it can equal a remote address's text; nothing when it is not valid.
-std::optional<std::u16string> CanonicalAddress(std::u16string_view text);
-bool IsValidPort(const std::u16string& Text);

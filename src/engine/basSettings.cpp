@@ -1,6 +1,7 @@
 // The three stored lists and the per-user settings store.
 #include "engine/SettingsFile.h"
 #include "engine/basAPI.h"
+#include "engine/basEditing.h"
 #include "engine/basMain.h"
 #include "engine/basProcessing.h"
 #include "manager/Manager.h"

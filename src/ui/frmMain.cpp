@@ -1,5 +1,6 @@
 #include "ui/frmMain.h"
 
+#include "engine/basEditing.h"
 #include "engine/basMain.h"
 #include "engine/basProcessing.h"
 #include "manager/Manager.h"

@@ -1,5 +1,6 @@
 // The Manager against a fake window, the scripted platform and the real settings store.
 #include "manager/Manager.h"
+#include "engine/basEditing.h"
 #include "engine/basMain.h"
 #include "engine/basProcessing.h"
 #include "fakes/FakeMainForm.h"
