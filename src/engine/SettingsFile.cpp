@@ -1,6 +1,6 @@
 #include "engine/SettingsFile.h"
 
-#include "support/Variant.h"
+#include "support/Text.h"
 
 #include <cstdint>
 
@@ -102,26 +102,4 @@ SettingsText ReadSettingsText(std::string_view bytes, const std::vector<std::str
                 result.values[k] = ReadValue(Trim(line.substr(equals + 1)));
     }
     return result;
-}
-
-bool IsUtf8(std::string_view bytes) {
-    return ToUtf8(FromUtf8(bytes)) == bytes;
-}
-
-std::u16string ShownBytes(std::string_view bytes) {
-    if (IsUtf8(bytes))
-        return FromUtf8(bytes);
-    std::u16string shown;
-    constexpr char hex[] = "0123456789ABCDEF";
-    for (const char c : bytes) {
-        const auto b = uint8_t(c);
-        if (b >= 0x20 && b < 0x7F) {
-            shown += char16_t(b);
-        } else {
-            shown += u"\\x";
-            shown += char16_t(hex[b >> 4]);
-            shown += char16_t(hex[b & 15]);
-        }
-    }
-    return shown;
 }

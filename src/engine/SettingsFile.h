@@ -21,9 +21,3 @@ struct SettingsText {
 // The values of the given top-level keys (before any section, or under [General]); a key given
 // more than once counts at its last line, as in the store.
 SettingsText ReadSettingsText(std::string_view bytes, const std::vector<std::string>& keys);
-
-// True when the bytes are UTF-8 text.
-bool IsUtf8(std::string_view bytes);
-
-// The bytes as text for a message: UTF-8 as it is, any other byte as \xHH.
-std::u16string ShownBytes(std::string_view bytes);

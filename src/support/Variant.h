@@ -16,6 +16,8 @@
 // same value, never with an exponent ("2.5", "443", "0.001").
 #pragma once
 
+#include "support/Text.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -66,20 +68,5 @@ private:
     double double_ = 0;
 };
 
-// Blanks and digits as the number syntax knows them, and text without blanks around it.
-inline bool IsBlank(char16_t c) {
-    return c == u' ' || c == u'\t';
-}
-inline bool IsDigit(char16_t c) {
-    return c >= u'0' && c <= u'9';
-}
-std::u16string_view TrimBlanks(std::u16string_view text);
-
 // Reads `text` by the number syntax above. False for anything else, including empty text.
 bool ParseNumberText(std::u16string_view text, double& out);
-
-// Small helpers for UTF-16 text used across the program. ToU16 reads its bytes as UTF-8 (ASCII
-// is a part of it), so a stray non-ASCII literal is not garbled. Malformed input gives U+FFFD.
-std::u16string ToU16(std::string_view ascii);
-std::string ToUtf8(std::u16string_view text);
-std::u16string FromUtf8(std::string_view utf8);
