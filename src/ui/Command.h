@@ -2,6 +2,8 @@
 // keyed property store its design data is kept in.
 #pragma once
 
+#include "ui/DesignData.h"
+
 #include <QFont>
 #include <QImage>
 #include <QLine>
@@ -16,49 +18,6 @@
 #include <vector>
 
 class QTimer;
-
-// Keyed property store with defaults: a value equal to the default it is written with is not
-// kept, and a key that is not kept reads back as the default given when reading. Keys keep the
-// order in which they were first written.
-class PropertyBag {
-public:
-    QVariant ReadProperty(const QString& key, const QVariant& defaultValue = {}) const;
-    void WriteProperty(const QString& key, const QVariant& value,
-                       const QVariant& defaultValue = {});
-    bool Contains(const QString& key) const;
-    QStringList Keys() const;
-
-    // Equal when both hold the same keys with the same text form, whatever the value types.
-    bool operator==(const PropertyBag& other) const;
-
-    // "Key=Value" lines: text quoted with C escapes, Booleans True/False, numbers in decimal, a
-    // font as Key.Name, Key.Size (points), Key.Weight, Key.Italic, Key.Underline and
-    // Key.Strikethrough.
-    QString ToText() const;
-    // Adds one "Key=Value" line; a quoted value is unescaped, any other is kept as trimmed text.
-    // Key.Name and its siblings come together as one QFont under Key. False for a line that is
-    // not a property.
-    bool ParseLine(const QString& line);
-
-private:
-    std::vector<std::pair<QString, QVariant>> values_;
-    // The font subkeys of a bag that is still being parsed, by font key.
-    std::map<QString, std::map<QString, QString>> pendingFonts_;
-    void FinishFonts();
-    friend std::map<QString, PropertyBag> ParseDesignData(const QString& text);
-};
-
-// A form's design data: one property bag per control, by control name.
-using DesignData = std::map<QString, PropertyBag>;
-
-// "[name]" sections of PropertyBag lines; blank lines and lines starting with "#" are skipped.
-DesignData ParseDesignData(const QString& text);
-QString DesignDataText(const DesignData& data);
-// Reads a design-data file (resource paths such as ":/frmMain.design" too); empty when it cannot
-// be read.
-DesignData ReadDesignData(const QString& path);
-// Writes atomically; false when the file could not be written.
-bool WriteDesignData(const DesignData& data, const QString& path);
 
 // The properties are the control's own and are reached by name through the meta-object system
 // ("Caption", "Enabled", "Font", "FontColour", "Visible", "Initialize"). They are not QWidget's
@@ -82,7 +41,6 @@ public:
         HighLightSelectState = 4
     };
 
-    static constexpr int TwipsPerPixel = 15;
     static constexpr int MouseTimerInterval = 100; // ms
     static constexpr int SilverColour = 0xC0C0C0;  // caption of a disabled button
 
