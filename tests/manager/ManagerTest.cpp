@@ -90,44 +90,6 @@ TEST_F(ManagerTest, NothingTouchesTheWindowBeforeItIsHandedOver) {
     EXPECT_TRUE(P().messages.empty() && StoreText().isEmpty());
 }
 
-TEST_F(ManagerTest, SettingsSurviveARestartAndHandEditing) {
-    LoadSettings();
-    EXPECT_EQ(m->SaveListToString(*m->oAllowedIP), u"127.0.0.1,::1"); // first run
-    m->oBlockedRemotePorts->AddItem(Variant::Long(25));
-    m->oAllowedIP->Reset();
-    SaveSettings();
-    oManager = std::make_unique<Manager>();
-    m = oManager.get();
-    LoadSettings();
-    EXPECT_EQ(m->SaveListToString(*m->oBlockedRemotePorts), u"25");
-    EXPECT_EQ(m->oAllowedIP->GetItemCount(), 0); // present but empty is not absent
-    // An unquoted list with empty items, a quoted one, a key left out.
-    QFile file(Folder + "/OrvoKestrelgate.ini");
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(
-        "[General]\nBlockedLocalPortsString=135,,139,\nAllowedIPString=\"127.0.0.1,10.0.0.1\"\n");
-    file.close();
-    LoadSettings();
-    SaveSettings();
-    EXPECT_EQ(
-        StoreText(),
-        "[General]\nAllowedIPString=\"127.0.0.1,10.0.0.1\"\nBlockedLocalPortsString=\"135,139\"\n"
-        "BlockedRemotePortsString=\n");
-}
-
-// Once the store cannot be written, the user is told once per run and nothing in memory is lost.
-TEST_F(ManagerTest, AFailedSaveIsToldOnceAndLosesNothing) {
-    m->oBlockedLocalPorts->AddItem(Variant::Long(135));
-    QFile(Folder).open(QIODevice::WriteOnly); // a plain file where the folder belongs
-    SaveSettings();
-    SaveSettings();
-    ASSERT_TRUE(QFile::remove(Folder));
-    SaveSettings();
-    ASSERT_EQ(P().messages.size(), 1u);
-    EXPECT_TRUE(P().messages[0].starts_with(u"SaveSettings: error 75: "));
-    EXPECT_TRUE(StoreText().contains("BlockedLocalPortsString=135"));
-}
-
 // Bad input is refused with its message; empty input and the read-only views are ignored.
 TEST_F(ManagerTest, AddRefusesWithoutSaving) {
     const char16_t* addresses[] = {

@@ -109,6 +109,10 @@ TEST_F(SettingsStoreTest, AFailedSaveAtCloseIsAlwaysToldAndTheListsAreKeptElsewh
         QSettings kept(path, QSettings::IniFormat);
         EXPECT_EQ(kept.value("BlockedLocalPortsString").toString(), "135");
         EXPECT_EQ(kept.value("AllowedIPString").toString(), "127.0.0.1,::1,127.0.0.2");
+        // Once the obstacle is gone, the next save writes the lists, unasked for again.
+        ASSERT_TRUE(QFile::remove(Folder));
+        SaveSettings();
+        EXPECT_TRUE(Bytes(Ini).contains("BlockedLocalPortsString=135"));
     }
 }
 
@@ -179,15 +183,17 @@ TEST_F(SettingsStoreTest, AFileNotAsWrittenIsToldCopiedAndKeptUntilAChange) {
     EXPECT_EQ(Bytes(Ini + ".bak"), "older");
 }
 
-// An old file keeps what it holds (defaults for a missing key), held in the form that can match.
+// An old file keeps what it holds (defaults for a missing key, nothing for an empty one), held in
+// the form that can match; what is saved reads back the same after a restart.
 TEST_F(SettingsStoreTest, ANewStoreAllowsBothLoopbacksAndOldFilesLoadUnchanged) {
     const struct {
         const char* bytes; // null: no file
         std::u16string lists;
     } cases[] = {
         {nullptr, u"||127.0.0.1,::1"},
-        {"[General]\nBlockedLocalPortsString=135\n", u"135||127.0.0.1"},
+        {"[General]\nBlockedLocalPortsString=135,,139,\n", u"135,139||127.0.0.1"},
         {"[General]\nAllowedIPString=127.0.0.1\n", u"||127.0.0.1"},
+        {"[General]\nAllowedIPString=\nBlockedRemotePortsString=25\n", u"|25|"},
         {"[General]\nAllowedIPString=\"010.0.0.1,2001:db8::1,fe80::1%eth0,2001:DB8:0::2\"\n",
          u"||10.0.0.1,2001:db8::1,fe80::1%eth0,2001:db8::2"},
     };
@@ -198,6 +204,11 @@ TEST_F(SettingsStoreTest, ANewStoreAllowsBothLoopbacksAndOldFilesLoadUnchanged) 
         LoadSettings();
         EXPECT_EQ(Lists(), c.lists) << (c.bytes ? c.bytes : "no file");
         EXPECT_TRUE(P().messages.empty()) << Message(0).toStdString();
+        oManager->oBlockedRemotePorts->AddItem(Variant::Long(8080));
+        SaveSettings();
+        const std::u16string lists = Lists();
+        Restart();
+        EXPECT_EQ(Lists(), lists);
     }
 }
 
