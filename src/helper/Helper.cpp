@@ -7,8 +7,9 @@
 // is sent: anything malformed ends it. It ends when the window closes the pair.
 #include "engine/platform/linux/BpfProgram.h"
 #include "engine/platform/linux/Capabilities.h"
+#include "engine/platform/linux/DescriptorPassing.h"
+#include "engine/platform/linux/HelperProtocol.h"
 #include "engine/platform/linux/NetlinkDiag.h"
-#include "helper/HelperProtocol.h"
 
 #include <linux/inet_diag.h>
 #include <netinet/in.h>
@@ -24,6 +25,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <span>
 
 namespace {
 
@@ -63,24 +65,9 @@ void TidyDescriptors() {
     fcntl(Channel, F_SETFD, FD_CLOEXEC);
 }
 
-void Send(const void* message, size_t length, const int* fds = nullptr, size_t count = 0) {
-    iovec io{const_cast<void*>(message), length};
-    msghdr msg{};
-    msg.msg_iov = &io;
-    msg.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(3 * sizeof(int))] = {};
-    if (count) {
-        msg.msg_control = control;
-        msg.msg_controllen = CMSG_SPACE(count * sizeof(int));
-        cmsghdr* c = CMSG_FIRSTHDR(&msg);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(count * sizeof(int));
-        std::memcpy(CMSG_DATA(c), fds, count * sizeof(int));
-    }
-    while (sendmsg(Channel, &msg, MSG_NOSIGNAL) < 0)
-        if (errno != EINTR)
-            End(ChannelLost, nullptr);
+void Send(const void* message, size_t length, std::span<const int> fds = {}) {
+    if (!fdpass::Send(Channel, message, length, fds))
+        End(ChannelLost, nullptr);
 }
 
 // From here on the helper only reads requests, asks the kernel over netlink and answers: any
@@ -140,81 +127,79 @@ uint32_t Reset(netlink::DiagSocket& diag, const helper::ResetRequest& request) {
     return netlink::CutResult(netlink::DestroyTcpSocket(diag, family, id));
 }
 
+constexpr uint64_t NetAdmin = caps::Bit(CAP_NET_ADMIN);
+constexpr uint64_t Loading = NetAdmin | caps::Bit(CAP_BPF) | caps::Bit(CAP_PERFMON);
+
+// Permitted by the file, raised here: only these three, and no way to gain more. Returns those
+// held.
+uint64_t RaiseCapabilities() {
+    const uint64_t held = caps::Get().permitted & Loading;
+    if (!caps::KeepOnly(held) || prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+        End(Usage, "cannot set its capabilities");
+    return held;
+}
+
+// Loads and attaches the program where the capabilities allow, and greets the window with its
+// descriptors, or with why there are none. Null when not loaded.
+std::unique_ptr<linuxfeed::BpfProgram> LoadAndGreet(uint64_t held) {
+    helper::Hello hello;
+    hello.canCut = (held & NetAdmin) ? 1 : 0;
+    std::string whyNot;
+    std::unique_ptr<linuxfeed::BpfProgram> program;
+    if ((held & Loading) == Loading)
+        program = linuxfeed::BpfProgram::Load(whyNot);
+    else
+        whyNot = "okgate-helper lacks cap_bpf and cap_perfmon";
+    std::snprintf(hello.reason, sizeof hello.reason, "%s", whyNot.c_str());
+    if (!program) {
+        hello.feedError = EPERM;
+        Send(&hello, sizeof hello);
+        return nullptr;
+    }
+    const linuxfeed::FeedDescriptors fds = program->Descriptors();
+    hello.ringBytes = fds.ringBytes;
+    const int handed[] = {fds.ring, fds.counters, fds.program};
+    Send(&hello, sizeof hello, handed);
+    return program;
+}
+
+// Loaded and handed over: only the right to reset remains, under the system call filter.
+void DropToReset(uint64_t held) {
+    if (!caps::KeepOnly(held & NetAdmin))
+        End(Usage, "cannot drop its capabilities");
+    if (!Confine())
+        End(Usage, "cannot install its system call filter");
+}
+
+// Answers requests until the window closes the pair; a malformed one ends the helper.
+[[noreturn]] void Serve(netlink::DiagSocket& diag) {
+    for (;;) {
+        alignas(helper::ResetRequest) std::byte buffer[helper::LongestRequest + 1];
+        const fdpass::Received got = fdpass::Receive(Channel, buffer);
+        if (got.bytes == 0)
+            End(Done, nullptr); // the window closed the pair
+        if (got.bytes < 0)
+            End(ChannelLost, "the socket to the window failed");
+        const helper::Request request =
+            helper::ParseRequest(std::span(buffer, size_t(got.bytes)), got.flags);
+        if (request.kind == helper::Request::Refused)
+            End(Malformed, request.refusal);
+        helper::ResetResult answer;
+        answer.result = Reset(diag, request.reset);
+        Send(&answer, sizeof answer);
+    }
+}
+
 } // namespace
 
 int main() {
     clearenv();
     TidyDescriptors();
-
-    // Permitted by the file, raised here: only these three, and no way to gain more.
-    constexpr uint64_t NetAdmin = caps::Bit(CAP_NET_ADMIN);
-    constexpr uint64_t Loading = NetAdmin | caps::Bit(CAP_BPF) | caps::Bit(CAP_PERFMON);
-    const uint64_t held = caps::Get().permitted & Loading;
-    if (!caps::KeepOnly(held) || prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
-        End(Usage, "cannot set its capabilities");
-
-    helper::Hello hello;
-    hello.canCut = (held & NetAdmin) ? 1 : 0;
+    const uint64_t held = RaiseCapabilities();
     netlink::DiagSocket diag;
-    diag.Open(); // before anything is asked
-
-    std::string whyNot;
-    std::unique_ptr<linuxfeed::BpfProgram> program;
-    if ((held & Loading) == Loading) {
-        program = linuxfeed::BpfProgram::Load(whyNot);
-        if (!program)
-            hello.feedError = EPERM;
-    } else {
-        hello.feedError = EPERM;
-        whyNot = "okgate-helper lacks cap_bpf and cap_perfmon";
-    }
-    std::snprintf(hello.reason, sizeof hello.reason, "%s", whyNot.c_str());
-    if (program) {
-        const linuxfeed::FeedDescriptors fds = program->Descriptors();
-        hello.ringBytes = fds.ringBytes;
-        const int handed[3] = {fds.ring, fds.counters, fds.program};
-        Send(&hello, sizeof hello, handed, 3);
-    } else {
-        Send(&hello, sizeof hello);
-    }
-    // Loaded and handed over: only the right to reset remains. The program keeps its link here,
-    // so it goes when the helper does.
-    if (!caps::KeepOnly(held & NetAdmin))
-        End(Usage, "cannot drop its capabilities");
-    if (!Confine())
-        End(Usage, "cannot install its system call filter");
-
-    for (;;) {
-        // One byte more than the largest request, so that a longer one shows as such.
-        alignas(helper::ResetRequest) unsigned char buffer[sizeof(helper::ResetRequest) + 1];
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-        iovec io{buffer, sizeof buffer};
-        msghdr msg{};
-        msg.msg_iov = &io;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        const ssize_t n = recvmsg(Channel, &msg, MSG_CMSG_CLOEXEC);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n == 0)
-            End(Done, nullptr); // the window closed the pair
-        if (n < 0)
-            End(ChannelLost, "the socket to the window failed");
-        if (msg.msg_controllen != 0 || (msg.msg_flags & (MSG_TRUNC | MSG_CTRUNC)))
-            End(Malformed, "a request came with descriptors or was cut short");
-        uint32_t type = 0;
-        if (size_t(n) >= sizeof type)
-            std::memcpy(&type, buffer, sizeof type);
-        if (type != helper::ResetMessage || size_t(n) != sizeof(helper::ResetRequest))
-            End(Malformed, "a malformed request");
-        helper::ResetRequest request;
-        std::memcpy(&request, buffer, sizeof request);
-        if ((request.family != AF_INET && request.family != AF_INET6) ||
-            (request.family == AF_INET && request.ifindex != 0))
-            End(Malformed, "a malformed request");
-        helper::ResetResult answer;
-        answer.result = Reset(diag, request);
-        Send(&answer, sizeof answer);
-    }
+    diag.Open(); // before the filter denies sockets of any other kind
+    // The program keeps its link here, so it goes when the helper does.
+    const auto program = LoadAndGreet(held);
+    DropToReset(held);
+    Serve(diag);
 }

@@ -2,7 +2,8 @@
 // speak its protocol byte by byte. Every wait is bounded; the process is ended by its own id.
 #pragma once
 
-#include "helper/HelperProtocol.h"
+#include "engine/platform/linux/DescriptorPassing.h"
+#include "engine/platform/linux/HelperProtocol.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <span>
 
 namespace helpertest {
 
@@ -36,11 +38,8 @@ struct Helper {
         }
         close(pair[1]);
         fd = pair[0];
-        iovec io{&hello, sizeof hello};
-        alignas(cmsghdr) char control[CMSG_SPACE(3 * sizeof(int))] = {};
-        msghdr msg{nullptr, 0, &io, 1, control, sizeof control, 0};
-        if (Readable() && recvmsg(fd, &msg, MSG_CMSG_CLOEXEC) > 0 && CMSG_FIRSTHDR(&msg))
-            std::memcpy(fds, CMSG_DATA(CMSG_FIRSTHDR(&msg)), sizeof fds);
+        if (Readable())
+            okg::fdpass::Receive(fd, std::as_writable_bytes(std::span(&hello, 1)), fds);
     }
     ~Helper() {
         for (int f : fds)

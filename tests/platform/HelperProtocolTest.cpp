@@ -1,4 +1,4 @@
-// okgate-helper trusts nothing it is sent: every malformed request ends it, without an answer.
+// okgate-helper trusts nothing it is sent: every malformed request is refused, and ends it.
 #include "engine/basAPI.h"
 #include "platform/HelperProcess.h"
 
@@ -17,62 +17,63 @@ namespace {
 using namespace okg;
 using helpertest::Helper;
 
-std::vector<unsigned char> Bytes(const helper::ResetRequest& r, size_t length) {
-    std::vector<unsigned char> bytes(length, 0);
+std::vector<std::byte> Bytes(const helper::ResetRequest& r, size_t length) {
+    std::vector<std::byte> bytes(length);
     std::memcpy(bytes.data(), &r, std::min(length, sizeof r));
     return bytes;
 }
 
-// Each case also carries a descriptor along when `descriptor` is set.
-TEST(HelperProtocol, GreetsThenEndsAtTheFirstMalformedRequest) {
+TEST(HelperProtocol, RefusesEveryRequestNoWindowSends) {
     helper::ResetRequest good;
     good.family = AF_INET;
     good.cookie = 1;
-    helper::ResetRequest unknown = good, hello = good, family = good, zero = good;
+    helper::ResetRequest v6 = good, unknown = good, hello = good, family = good, zero = good;
+    v6.family = AF_INET6;
+    v6.ifindex = 2;
     unknown.type = 0x6f6b00ff;
     hello.type = helper::HelloMessage;
     family.family = AF_UNIX;
     zero.ifindex = 1;
     const struct {
         const char* what;
-        std::vector<unsigned char> bytes;
-        bool descriptor = false;
+        std::vector<std::byte> bytes;
+        int flags = 0;
+        const char* refusal = nullptr; // null: taken
     } cases[] = {
-        {"a type cut short", Bytes(good, 3)},
-        {"a request one byte short", Bytes(good, sizeof good - 1)},
-        {"a request one byte long", Bytes(good, sizeof good + 1)},
-        {"a request far too long", Bytes(good, 4096)},
-        {"an unknown type", Bytes(unknown, sizeof unknown)},
-        {"the helper's own message", Bytes(hello, sizeof hello)},
-        {"another address family", Bytes(family, sizeof family)},
-        {"an interface with an IPv4 request", Bytes(zero, sizeof zero)},
-        {"a descriptor sent along", Bytes(good, sizeof good), true},
+        {"an IPv4 request", Bytes(good, sizeof good)},
+        {"an IPv6 request on an interface", Bytes(v6, sizeof v6)},
+        {"nothing", {}, 0, "a request without its type"},
+        {"a type cut short", Bytes(good, 3), 0, "a request without its type"},
+        {"a request one byte short", Bytes(good, sizeof good - 1), 0, "of the wrong length"},
+        {"a request one byte long", Bytes(good, sizeof good + 1), 0, "of the wrong length"},
+        {"a request cut short by the read", Bytes(good, sizeof good), MSG_TRUNC, "cut short"},
+        {"a descriptor sent along", Bytes(good, sizeof good), MSG_CTRUNC, "with descriptors"},
+        {"an unknown type", Bytes(unknown, sizeof unknown), 0, "an unknown request"},
+        {"the helper's own message", Bytes(hello, sizeof hello), 0, "an unknown request"},
+        {"another address family", Bytes(family, sizeof family), 0, "another address family"},
+        {"an interface with an IPv4 request", Bytes(zero, sizeof zero), 0, "naming an interface"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        Helper h;
-        ASSERT_GT(h.pid, 0);
-        EXPECT_EQ(h.hello.type, helper::HelloMessage) << "it greets first";
-        iovec io{const_cast<unsigned char*>(c.bytes.data()), c.bytes.size()};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        msghdr msg{nullptr, 0, &io, 1, control, c.descriptor ? sizeof control : 0, 0};
-        if (c.descriptor) {
-            *CMSG_FIRSTHDR(&msg) = {CMSG_LEN(sizeof(int)), SOL_SOCKET, SCM_RIGHTS};
-            std::memset(CMSG_DATA(CMSG_FIRSTHDR(&msg)), 0, sizeof(int)); // standard input
+        const helper::Request r = helper::ParseRequest(c.bytes, c.flags);
+        if (!c.refusal) {
+            ASSERT_EQ(r.kind, helper::Request::Reset) << r.refusal;
+            EXPECT_EQ(std::memcmp(&r.reset, c.bytes.data(), sizeof r.reset), 0);
+        } else {
+            EXPECT_EQ(r.kind, helper::Request::Refused);
+            EXPECT_NE(std::string(r.refusal).find(c.refusal), std::string::npos) << r.refusal;
         }
-        ASSERT_EQ(sendmsg(h.fd, &msg, MSG_NOSIGNAL), ssize_t(c.bytes.size()));
-        EXPECT_EQ(h.Exit(5000), 3) << "it ends, as malformed";
-        char byte;
-        EXPECT_EQ(recv(h.fd, &byte, 1, MSG_DONTWAIT), 0) << "with no answer";
     }
 }
 
-// The window closing the pair ends it cleanly; a well-formed request it cannot honour is answered
-// and the helper goes on: the "no cookie" value (the kernel would skip its cookie check) and a
-// socket that does not exist. Meanwhile it runs under its system call filter.
-TEST(HelperProtocol, AnswersWellFormedRequestsAndEndsWithThePair) {
+// The process: it greets, answers a well-formed request it cannot honour and goes on (the "no
+// cookie" value, for which the kernel would skip its cookie check, and a socket that does not
+// exist), runs under its system call filter, ends at the first malformed request without an
+// answer, and cleanly when the window closes the pair.
+TEST(HelperProtocol, AnswersUntilAMalformedRequestOrTheEndOfThePair) {
     Helper h;
     ASSERT_GT(h.pid, 0);
+    EXPECT_EQ(h.hello.type, helper::HelloMessage) << "it greets first";
     helper::ResetRequest request;
     request.family = AF_INET;
     request.cookie = INET_DIAG_NOCOOKIE;
@@ -88,8 +89,16 @@ TEST(HelperProtocol, AnswersWellFormedRequestsAndEndsWithThePair) {
     }
     EXPECT_EQ(line, "Seccomp:\t2") << "confined to its few system calls";
 #endif
-    shutdown(h.fd, SHUT_RDWR);
-    EXPECT_EQ(h.Exit(5000), 0);
+    const int standardInput = 0;
+    ASSERT_TRUE(fdpass::Send(h.fd, &request, sizeof request, std::span(&standardInput, 1)));
+    EXPECT_EQ(h.Exit(5000), 3) << "a request with a descriptor ends it, as malformed";
+    char byte;
+    EXPECT_EQ(recv(h.fd, &byte, 1, MSG_DONTWAIT), 0) << "with no answer";
+
+    Helper closed;
+    ASSERT_GT(closed.pid, 0);
+    shutdown(closed.fd, SHUT_RDWR);
+    EXPECT_EQ(closed.Exit(5000), 0);
 }
 
 TEST(HelperProtocol, RefusesToRunWithoutItsSocket) {

@@ -1,9 +1,12 @@
-// The messages between the window and okgate-helper over a SOCK_SEQPACKET socket pair: one message
-// per datagram, each of a fixed size and starting with its type. A message of any other size or
-// type is malformed, and ends the helper.
+// The messages between the window and okgate-helper over a SOCK_SEQPACKET socket pair: one
+// message per datagram, each of a fixed size and starting with its type. The helper takes a
+// datagram of any other size or type as malformed, and ends. Both sides include this; it includes
+// nothing of either.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace okg::helper {
 
@@ -48,5 +51,20 @@ struct ResetResult {
     uint32_t type = ResetResultMessage;
     uint32_t result = 0;
 };
+
+// The longest request: the helper reads into one byte more, so that a longer one shows as such.
+inline constexpr size_t LongestRequest = sizeof(ResetRequest);
+
+// A request as the helper reads it from one datagram.
+struct Request {
+    enum Kind { Refused, Reset } kind = Refused;
+    ResetRequest reset;       // with Reset
+    const char* refusal = ""; // with Refused: what was wrong, for the helper's last words
+};
+
+// The request in bytes, one datagram as read, with recvmsg's flags: a datagram cut short
+// (MSG_TRUNC) or that came with descriptors (MSG_CTRUNC: the helper leaves no room for any) is
+// refused, as is an unknown type, a length that is not its type's, or fields no window sends.
+Request ParseRequest(std::span<const std::byte> bytes, int flags);
 
 } // namespace okg::helper
