@@ -105,8 +105,6 @@ bool SameId(const inet_diag_sockid& a, const inet_diag_sockid& b) {
 // Resets the socket the request names, if the kernel lists it now with exactly those fields, in
 // ESTABLISHED. A result code of SetTcpEntry.
 uint32_t Reset(netlink::DiagSocket& diag, const helper::ResetRequest& request) {
-    if (request.cookie == INET_DIAG_NOCOOKIE) // the kernel would skip its cookie check
-        return api::ERROR_INVALID_PARAMETER;
     inet_diag_sockid id{};
     id.idiag_sport = request.localPort;
     id.idiag_dport = request.remotePort;
@@ -115,6 +113,8 @@ uint32_t Reset(netlink::DiagSocket& diag, const helper::ResetRequest& request) {
     id.idiag_cookie[0] = uint32_t(request.cookie);
     id.idiag_cookie[1] = uint32_t(request.cookie >> 32);
     id.idiag_if = request.ifindex;
+    if (netlink::IsNoCookie(id)) // the kernel would skip its cookie check
+        return api::ERROR_INVALID_PARAMETER;
     const auto family = uint8_t(request.family);
     inet_diag_msg found{};
     if (const int error = netlink::LookupTcpSocket(diag, family, id, found))

@@ -76,12 +76,15 @@ TEST(HelperProtocol, AnswersUntilAMalformedRequestOrTheEndOfThePair) {
     EXPECT_EQ(h.hello.type, helper::HelloMessage) << "it greets first";
     helper::ResetRequest request;
     request.family = AF_INET;
-    request.cookie = INET_DIAG_NOCOOKIE;
     request.local[0] = request.remote[0] = htonl(INADDR_LOOPBACK + 2);
     request.localPort = request.remotePort = htons(9); // nothing listens or connects there
-    EXPECT_EQ(h.Reset(request), api::ERROR_INVALID_PARAMETER);
-    request.cookie = 12345;
-    EXPECT_EQ(h.Reset(request), api::ERROR_NOT_FOUND);
+    for (const auto& [cookie, result] :
+         {std::pair{~uint64_t(0), api::ERROR_INVALID_PARAMETER},
+          {uint64_t(INET_DIAG_NOCOOKIE), api::ERROR_NOT_FOUND},
+          {uint64_t(INET_DIAG_NOCOOKIE) << 32, api::ERROR_NOT_FOUND}}) {
+        request.cookie = cookie;
+        EXPECT_EQ(h.Reset(request), result) << std::hex << cookie;
+    }
 #if !defined(__SANITIZE_ADDRESS__) // the sanitizer build goes without the system call filter
     std::ifstream status("/proc/" + std::to_string(h.pid) + "/status");
     std::string line;

@@ -132,6 +132,11 @@ inet_diag_sockid SocketIdOf(const SocketRow& target, uint8_t family);
 uint32_t CutInFamilies(const SocketRow& target,
                        const std::function<uint32_t(uint8_t, const inet_diag_sockid&)>& cut);
 
+// The kernel's "no cookie", for which it skips its cookie check: both halves all ones.
+inline bool IsNoCookie(const inet_diag_sockid& id) {
+    return id.idiag_cookie[0] == INET_DIAG_NOCOOKIE && id.idiag_cookie[1] == INET_DIAG_NOCOOKIE;
+}
+
 // The kernel's own entry of the one socket id names, looked up by its addresses and ports; the
 // kernel also checks the cookie, except the "no cookie" value INET_DIAG_NOCOOKIE. 0 with found
 // filled in, else the kernel's errno (ENOENT when there is no such socket).
