@@ -10,10 +10,10 @@
 #include "engine/platform/linux/DescriptorPassing.h"
 #include "engine/platform/linux/HelperProtocol.h"
 #include "engine/platform/linux/NetlinkDiag.h"
+#include "helper/SystemCallFilter.h"
 
 #include <linux/inet_diag.h>
 #include <netinet/in.h>
-#include <seccomp.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -68,31 +68,6 @@ void TidyDescriptors() {
 void Send(const void* message, size_t length, std::span<const int> fds = {}) {
     if (!fdpass::Send(Channel, message, length, fds))
         End(ChannelLost, nullptr);
-}
-
-// From here on the helper only reads requests, asks the kernel over netlink and answers: any
-// other system call ends it. The netlink socket may be opened again after a failed request.
-bool Confine() {
-#if defined(__SANITIZE_ADDRESS__) // the sanitizer's runtime needs more than the helper
-    return true;
-#else
-    scmp_filter_ctx filter = seccomp_init(SCMP_ACT_KILL_PROCESS);
-    if (!filter)
-        return false;
-    bool ok = true;
-    for (int call :
-         {SCMP_SYS(recvmsg), SCMP_SYS(sendmsg), SCMP_SYS(sendto), SCMP_SYS(write), SCMP_SYS(close),
-          SCMP_SYS(bind), SCMP_SYS(getsockname), SCMP_SYS(setsockopt), SCMP_SYS(brk),
-          SCMP_SYS(mmap), SCMP_SYS(munmap), SCMP_SYS(futex), SCMP_SYS(rt_sigreturn),
-          SCMP_SYS(restart_syscall), SCMP_SYS(exit_group), SCMP_SYS(exit)})
-        ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0) == 0;
-    const scmp_arg_cmp netlinkOnly{0, SCMP_CMP_EQ, AF_NETLINK, 0}; // the first argument
-    ok = ok &&
-         seccomp_rule_add_array(filter, SCMP_ACT_ALLOW, SCMP_SYS(socket), 1, &netlinkOnly) == 0;
-    ok = ok && seccomp_load(filter) == 0;
-    seccomp_release(filter);
-    return ok;
-#endif
 }
 
 bool SameId(const inet_diag_sockid& a, const inet_diag_sockid& b) {
@@ -167,7 +142,7 @@ std::unique_ptr<linuxfeed::BpfProgram> LoadAndGreet(uint64_t held) {
 void DropToReset(uint64_t held) {
     if (!caps::KeepOnly(held & NetAdmin))
         End(Usage, "cannot drop its capabilities");
-    if (!Confine())
+    if (!helper::Confine())
         End(Usage, "cannot install its system call filter");
 }
 

@@ -1,9 +1,12 @@
-// okgate-helper trusts nothing it is sent: every malformed request is refused, and ends it.
+// okgate-helper trusts nothing it is sent: every malformed request is refused, and ends it; once
+// confined it can do little else.
 #include "engine/basAPI.h"
+#include "helper/SystemCallFilter.h"
 #include "platform/HelperProcess.h"
 
 #include <gtest/gtest.h>
 
+#include <linux/netlink.h>
 #include <netinet/in.h>
 
 #include <cstring>
@@ -103,6 +106,33 @@ TEST(HelperProtocol, AnswersUntilAMalformedRequestOrTheEndOfThePair) {
     shutdown(closed.fd, SHUT_RDWR);
     EXPECT_EQ(closed.Exit(5000), 0);
 }
+
+#if !defined(__SANITIZE_ADDRESS__)
+// Once confined, a process may open a sock_diag socket again and no other: any other ends it.
+TEST(HelperProtocol, TheFilterLetsOnlyASockDiagSocketBeOpened) {
+    const struct {
+        int domain, type, protocol;
+        bool lives;
+    } cases[] = {
+        {AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_SOCK_DIAG, true},
+        {AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK, NETLINK_SOCK_DIAG, true},
+        {AF_NETLINK, SOCK_DGRAM, NETLINK_SOCK_DIAG, false},
+        {AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE, false},
+        {AF_UNIX, SOCK_SEQPACKET, 0, false},
+        {AF_INET, SOCK_STREAM, 0, false},
+    };
+    for (const auto& c : cases) {
+        const pid_t pid = fork();
+        if (pid == 0)
+            _exit(helper::Confine() && socket(c.domain, c.type, c.protocol) >= 0 ? 0 : 1);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_EQ(WIFEXITED(status) && WEXITSTATUS(status) == 0, c.lives)
+            << c.domain << " " << c.type << " " << c.protocol;
+        EXPECT_EQ(WIFSIGNALED(status), !c.lives);
+    }
+}
+#endif
 
 TEST(HelperProtocol, RefusesToRunWithoutItsSocket) {
     const pid_t pid = fork();
