@@ -1,5 +1,5 @@
 // okgate-helper's request parser on arbitrary datagrams (the first byte picks recvmsg's flags):
-// no read past the datagram, a refusal always says why, and a request taken is exactly the bytes
+// no read past the datagram, a refusal always says why, and a reset taken is exactly the bytes
 // sent, of a family the helper serves.
 #include "engine/platform/linux/HelperProtocol.h"
 
@@ -22,6 +22,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Request r = ParseRequest(bytes, flags);
     if (r.kind == Request::Refused) {
         if (!r.refusal || !*r.refusal)
+            std::abort();
+        return 0;
+    }
+    if (r.kind == Request::Misses) {
+        if (flags || bytes.size() != sizeof(MissesRequest))
             std::abort();
         return 0;
     }

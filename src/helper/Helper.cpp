@@ -133,7 +133,7 @@ std::unique_ptr<linuxfeed::BpfProgram> LoadAndGreet(uint64_t held) {
     }
     const linuxfeed::FeedDescriptors fds = program->Descriptors();
     hello.ringBytes = fds.ringBytes;
-    const int handed[] = {fds.ring, fds.counters, fds.program};
+    const int handed[] = {fds.ring, fds.counters};
     Send(&hello, sizeof hello, handed);
     return program;
 }
@@ -147,7 +147,7 @@ void DropToReset(uint64_t held) {
 }
 
 // Answers requests until the window closes the pair; a malformed one ends the helper.
-[[noreturn]] void Serve(netlink::DiagSocket& diag) {
+[[noreturn]] void Serve(netlink::DiagSocket& diag, const linuxfeed::BpfProgram* program) {
     for (;;) {
         alignas(helper::ResetRequest) std::byte buffer[helper::LongestRequest + 1];
         const fdpass::Received got = fdpass::Receive(Channel, buffer);
@@ -159,6 +159,12 @@ void DropToReset(uint64_t held) {
             helper::ParseRequest(std::span(buffer, size_t(got.bytes)), got.flags);
         if (request.kind == helper::Request::Refused)
             End(Malformed, request.refusal);
+        if (request.kind == helper::Request::Misses) {
+            helper::MissesResult answer;
+            answer.known = program && program->SkippedRuns(answer.misses) ? 1 : 0;
+            Send(&answer, sizeof answer);
+            continue;
+        }
         helper::ResetResult answer;
         answer.result = Reset(diag, request.reset);
         Send(&answer, sizeof answer);
@@ -176,5 +182,5 @@ int main() {
     // The program keeps its link here, so it goes when the helper does.
     const auto program = LoadAndGreet(held);
     DropToReset(held);
-    Serve(diag);
+    Serve(diag, program.get());
 }

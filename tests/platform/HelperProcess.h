@@ -21,7 +21,7 @@ struct Helper {
     int fd = -1;
     pid_t pid = -1;
     okg::helper::Hello hello;
-    int fds[3] = {-1, -1, -1}; // the feed's descriptors, when it loaded the program
+    int fds[2] = {-1, -1}; // the feed's descriptors, when it loaded the program
 
     Helper() {
         int pair[2];
@@ -57,13 +57,16 @@ struct Helper {
     bool Send(const void* bytes, size_t length) const {
         return send(fd, bytes, length, MSG_NOSIGNAL) == ssize_t(length);
     }
+    // Sends request and reads the answer of its kind; false when none came.
+    template <typename Answer> bool Ask(const void* request, size_t length, Answer& answer) const {
+        const uint32_t type = answer.type;
+        return Send(request, length) && Readable() &&
+               recv(fd, &answer, sizeof answer, 0) == sizeof answer && answer.type == type;
+    }
     // The helper's answer to one reset request; 0xffffffff when none came.
     uint32_t Reset(const okg::helper::ResetRequest& request) const {
-        okg::helper::ResetResult answer{0, 0xffffffff};
-        if (!Send(&request, sizeof request) || !Readable() ||
-            recv(fd, &answer, sizeof answer, 0) != sizeof answer)
-            return 0xffffffff;
-        return answer.type == okg::helper::ResetResultMessage ? answer.result : 0xffffffff;
+        okg::helper::ResetResult answer;
+        return Ask(&request, sizeof request, answer) ? answer.result : 0xffffffff;
     }
     // The exit status once it has ended within the wait; -1 while it runs, -2 for a signal.
     int Exit(int milliseconds) {

@@ -30,7 +30,9 @@ TEST(HelperProtocol, RefusesEveryRequestNoWindowSends) {
     helper::ResetRequest good;
     good.family = AF_INET;
     good.cookie = 1;
-    helper::ResetRequest v6 = good, unknown = good, hello = good, family = good, zero = good;
+    helper::ResetRequest v6 = good, unknown = good, hello = good, family = good, zero = good,
+                         misses;
+    misses.type = helper::MissesMessage;
     v6.family = AF_INET6;
     v6.ifindex = 2;
     unknown.type = 0x6f6b00ff;
@@ -45,6 +47,8 @@ TEST(HelperProtocol, RefusesEveryRequestNoWindowSends) {
     } cases[] = {
         {"an IPv4 request", Bytes(good, sizeof good)},
         {"an IPv6 request on an interface", Bytes(v6, sizeof v6)},
+        {"the skipped runs asked for", Bytes(misses, sizeof(helper::MissesRequest))},
+        {"the skipped runs with a byte more", Bytes(misses, 5), 0, "of the wrong length"},
         {"nothing", {}, 0, "a request without its type"},
         {"a type cut short", Bytes(good, 3), 0, "a request without its type"},
         {"a request one byte short", Bytes(good, sizeof good - 1), 0, "of the wrong length"},
@@ -60,8 +64,10 @@ TEST(HelperProtocol, RefusesEveryRequestNoWindowSends) {
         SCOPED_TRACE(c.what);
         const helper::Request r = helper::ParseRequest(c.bytes, c.flags);
         if (!c.refusal) {
-            ASSERT_EQ(r.kind, helper::Request::Reset) << r.refusal;
-            EXPECT_EQ(std::memcmp(&r.reset, c.bytes.data(), sizeof r.reset), 0);
+            const bool reset = c.bytes.size() == sizeof good;
+            ASSERT_EQ(r.kind, reset ? helper::Request::Reset : helper::Request::Misses)
+                << r.refusal;
+            EXPECT_TRUE(!reset || std::memcmp(&r.reset, c.bytes.data(), sizeof r.reset) == 0);
         } else {
             EXPECT_EQ(r.kind, helper::Request::Refused);
             EXPECT_NE(std::string(r.refusal).find(c.refusal), std::string::npos) << r.refusal;

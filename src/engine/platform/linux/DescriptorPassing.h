@@ -10,7 +10,7 @@
 namespace okg::fdpass {
 
 // The most descriptors one message carries.
-inline constexpr size_t MaxDescriptors = 3;
+inline constexpr size_t MaxDescriptors = 2;
 
 // Sends message with fds (at most MaxDescriptors) in one datagram, again after EINTR; false when
 // it did not go whole.

@@ -15,12 +15,17 @@ Request ParseRequest(std::span<const std::byte> bytes, int flags) {
         request.refusal = "a request came with descriptors";
     else if (bytes.size() < sizeof type)
         request.refusal = "a request without its type";
-    else if (std::memcpy(&type, bytes.data(), sizeof type), type != ResetMessage)
+    else if (std::memcpy(&type, bytes.data(), sizeof type),
+             type != ResetMessage && type != MissesMessage)
         request.refusal = "an unknown request";
-    else if (bytes.size() != sizeof(ResetRequest))
+    else if (bytes.size() != (type == ResetMessage ? sizeof(ResetRequest) : sizeof(MissesRequest)))
         request.refusal = "a request of the wrong length";
     if (*request.refusal)
         return request;
+    if (type == MissesMessage) {
+        request.kind = Request::Misses;
+        return request;
+    }
 
     std::memcpy(&request.reset, bytes.data(), sizeof request.reset);
     const ResetRequest& r = request.reset;

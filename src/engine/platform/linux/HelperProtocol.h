@@ -17,10 +17,13 @@ enum MessageType : uint32_t {
     HelloMessage = 0x6f6b0001,
     ResetMessage = 0x6f6b0002,
     ResetResultMessage = 0x6f6b0003,
+    MissesMessage = 0x6f6b0004,
+    MissesResultMessage = 0x6f6b0005,
 };
 
-// Helper -> window, once, first. When feedError is 0 it carries three descriptors (SCM_RIGHTS):
-// the ring buffer map, the counters map and the program, in that order.
+// Helper -> window, once, first. When feedError is 0 it carries two descriptors (SCM_RIGHTS): the
+// ring buffer map and the counters map (read-only), in that order. The program stays here: with
+// its descriptor any process can attach it again, and keep it attached past the helper's end.
 struct Hello {
     uint32_t type = HelloMessage;
     int32_t startError =
@@ -52,12 +55,25 @@ struct ResetResult {
     uint32_t result = 0;
 };
 
+// Window -> helper: how many runs of the program the kernel skipped (its recursion_misses), which
+// the window counts as lost events.
+struct MissesRequest {
+    uint32_t type = MissesMessage;
+};
+
+// Helper -> window: the answer; known is 0 when the kernel would not tell.
+struct MissesResult {
+    uint32_t type = MissesResultMessage;
+    uint32_t known = 0;
+    uint64_t misses = 0;
+};
+
 // The longest request: the helper reads into one byte more, so that a longer one shows as such.
 inline constexpr size_t LongestRequest = sizeof(ResetRequest);
 
 // A request as the helper reads it from one datagram.
 struct Request {
-    enum Kind { Refused, Reset } kind = Refused;
+    enum Kind { Refused, Reset, Misses } kind = Refused;
     ResetRequest reset;       // with Reset
     const char* refusal = ""; // with Refused: what was wrong, for the helper's last words
 };

@@ -27,7 +27,7 @@ namespace {
 constexpr int AnswerMilliseconds = 5000;
 
 void CloseAll(const FeedDescriptors& fds) {
-    for (int fd : {fds.ring, fds.counters, fds.program})
+    for (int fd : {fds.ring, fds.counters})
         if (fd >= 0)
             close(fd);
 }
@@ -42,6 +42,7 @@ public:
     ~HelperProcess();
 
     uint32_t Reset(uint8_t family, const inet_diag_sockid& id);
+    bool SkippedRuns(uint64_t& misses);
     bool Alive();
     int Channel() const { return fd_; }
 
@@ -50,6 +51,7 @@ private:
     static std::unique_ptr<HelperProcess> Spawn(const std::string& path, std::string& whyNot);
     bool ReadHello(helper::Hello& hello, FeedDescriptors& fds);
     bool Wait(short events);
+    template <typename Answer> bool Ask(const void* request, size_t length, Answer& answer);
     void Lost();
 
     int fd_;
@@ -126,17 +128,17 @@ std::unique_ptr<HelperProcess> HelperProcess::Spawn(const std::string& path, std
 // Reads the greeting, within the answer's wait, and takes the feed's descriptors when it carries
 // them all. False when no whole greeting came.
 bool HelperProcess::ReadHello(helper::Hello& hello, FeedDescriptors& fds) {
-    int received[fdpass::MaxDescriptors] = {-1, -1, -1};
+    int received[fdpass::MaxDescriptors] = {-1, -1};
     fdpass::Received got;
     if (Wait(POLLIN))
         got = fdpass::Receive(fd_, std::as_writable_bytes(std::span(&hello, 1)), received);
     const bool whole = got.bytes == sizeof hello && hello.type == helper::HelloMessage &&
                        !(got.flags & (MSG_TRUNC | MSG_CTRUNC));
     hello.reason[sizeof hello.reason - 1] = 0;
-    if (whole && hello.feedError == 0 && got.count == 3)
-        fds = {received[0], hello.ringBytes, received[1], received[2]};
+    if (whole && hello.feedError == 0 && got.count == 2)
+        fds = {received[0], hello.ringBytes, received[1]};
     else
-        CloseAll({received[0], 0, received[1], received[2]});
+        CloseAll({received[0], 0, received[1]});
     return whole;
 }
 
@@ -167,9 +169,20 @@ void HelperProcess::Lost() {
     fd_ = -1;
 }
 
-uint32_t HelperProcess::Reset(uint8_t family, const inet_diag_sockid& id) {
+// Sends one request and reads its answer within the wait. False, and the helper taken for lost,
+// when none came: the right went with it.
+template <typename Answer>
+bool HelperProcess::Ask(const void* request, size_t length, Answer& answer) {
     if (fd_ < 0)
-        return api::ERROR_ACCESS_DENIED;
+        return false;
+    if (fdpass::Send(fd_, request, length) && Wait(POLLIN) &&
+        recv(fd_, &answer, sizeof answer, 0) == sizeof answer && answer.type == Answer{}.type)
+        return true;
+    Lost();
+    return false;
+}
+
+uint32_t HelperProcess::Reset(uint8_t family, const inet_diag_sockid& id) {
     helper::ResetRequest request;
     request.family = family;
     request.cookie = uint64_t(id.idiag_cookie[1]) << 32 | id.idiag_cookie[0];
@@ -179,13 +192,16 @@ uint32_t HelperProcess::Reset(uint8_t family, const inet_diag_sockid& id) {
     request.remotePort = id.idiag_dport;
     request.ifindex = id.idiag_if;
     helper::ResetResult answer;
-    if (!fdpass::Send(fd_, &request, sizeof request) || !Wait(POLLIN) ||
-        recv(fd_, &answer, sizeof answer, 0) != sizeof answer ||
-        answer.type != helper::ResetResultMessage) {
-        Lost(); // the right went with the helper
-        return api::ERROR_ACCESS_DENIED;
-    }
-    return answer.result;
+    return Ask(&request, sizeof request, answer) ? answer.result : api::ERROR_ACCESS_DENIED;
+}
+
+bool HelperProcess::SkippedRuns(uint64_t& misses) {
+    const helper::MissesRequest request;
+    helper::MissesResult answer;
+    if (!Ask(&request, sizeof request, answer) || !answer.known)
+        return false;
+    misses = answer.misses;
+    return true;
 }
 
 bool HelperProcess::Alive() {
@@ -251,7 +267,12 @@ std::unique_ptr<BpfFeed> OpenFeedWithRights(std::string& whyNot, bool& noRights)
         whyNot = r.feedWhyNot;
         return nullptr;
     }
-    return BpfFeed::FromDescriptors(std::exchange(r.fds, {}), whyNot);
+    // Asked of whichever helper runs when the feed asks.
+    auto skippedRuns = [](uint64_t& misses) {
+        Rights& now = State();
+        return now.helper && now.helper->SkippedRuns(misses);
+    };
+    return BpfFeed::FromDescriptors(std::exchange(r.fds, {}), skippedRuns, whyNot);
 }
 
 bool FeedStillAttached() {

@@ -16,7 +16,12 @@ typedef __u32 __be32;
 typedef __u32 __wsum;
 
 enum bpf_map_type {
+    BPF_MAP_TYPE_ARRAY = 2,
     BPF_MAP_TYPE_RINGBUF = 27,
+};
+
+enum {
+    BPF_F_MMAPABLE = 1U << 10, /* an array user space maps */
 };
 
 struct in6_addr {
