@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <span>
 
 namespace {
@@ -152,6 +153,41 @@ TEST(EngineKernel, Ipv6ConnectionsAreCutByTheSameRule) {
         EXPECT_EQ(api::SetTcp6Entry(&row), api::ERROR_NOT_FOUND);
         EXPECT_TRUE(Connect6(*remoteBlocked)) << "the listener lives";
         EXPECT_EQ(CurrentTableMode(), refused ? TableMode::DumpPerCall : TableMode::EventFed);
+    });
+}
+
+// Another namespace's connections, a container's, on the port blocked here are never rows here,
+// so never tried, whatever feeds the table; this namespace's connection on it is cut.
+TEST(EngineKernel, AnotherNamespacesConnectionsAreNeitherListedNorTried) {
+    InBothTableModes([](bool) {
+        TcpTableBuffer.Read(); // the event-fed table learns what follows from events
+        auto blocked = Listen(nullptr);
+        ASSERT_TRUE(blocked);
+        auto here = Connect(*blocked, "127.0.0.3", "127.0.0.5");
+        std::optional<Listener> listener;
+        std::optional<Connection> there;
+        {
+            const OtherNamespace other;
+            ASSERT_TRUE(other.up);
+            listener = Listen("127.0.0.3", false, blocked->port);
+            if (listener)
+                there = Connect(*listener, "127.0.0.3", "127.0.0.6");
+        }
+        ASSERT_TRUE(here && there);
+        NewManagerWithEmptyLists();
+        oManager->oBlockedLocalPorts->AddItem(Variant::Long(blocked->port));
+        ClearConnectionCache();
+        ScanTcpTable();
+        EXPECT_TRUE(IsReset(ReadError(here->client.fd)));
+        EXPECT_TRUE(StillConnected(*there));
+        const std::span table(&TcpTableBuffer.Row(0), TcpTableBuffer.EntryCount());
+        const auto inside = [&](const api::MIB_TCPROW& r) { // the other namespace's client
+            return (r.dwLocalPort == htons(blocked->port) ||
+                    r.dwRemotePort == htons(blocked->port)) &&
+                   (r.dwLocalAddr == inet_addr("127.0.0.6") ||
+                    r.dwRemoteAddr == inet_addr("127.0.0.6"));
+        };
+        EXPECT_EQ(std::ranges::count_if(table, inside), 0);
     });
 }
 

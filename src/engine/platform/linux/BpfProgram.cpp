@@ -4,6 +4,7 @@
 
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -55,6 +56,13 @@ std::unique_ptr<BpfProgram> BpfProgram::Load(std::string& whyNot) {
         whyNot = Reason("opening the BPF program failed", errno);
         return nullptr;
     }
+    // The namespace it serves is ours: the window that started the helper shares it.
+    struct stat ns {};
+    if (stat("/proc/self/ns/net", &ns) != 0) {
+        whyNot = Reason("reading the network namespace failed", errno);
+        return nullptr;
+    }
+    program->skel_->rodata->netns_inum = uint32_t(ns.st_ino);
     if (int err = tcpstate__load(program->skel_)) {
         whyNot = Reason("loading the BPF program failed", err);
         return nullptr;

@@ -23,8 +23,9 @@ struct FeedDescriptors {
 
 class BpfProgram {
 public:
-    // Loads and attaches the program. Null, with the reason in whyNot, when the kernel refuses it
-    // (no CAP_BPF or CAP_PERFMON, no BTF, a kernel too old).
+    // Loads and attaches the program, reporting the sockets of this process's network namespace
+    // only. Null, with the reason in whyNot, when the kernel refuses it (no CAP_BPF or
+    // CAP_PERFMON, no BTF, a kernel too old).
     static std::unique_ptr<BpfProgram> Load(std::string& whyNot);
 
     BpfProgram(const BpfProgram&) = delete;

@@ -31,12 +31,19 @@ struct {
     __type(value, __u64);
 } counters SEC(".maps");
 
+/* The network namespace of the process that loads the program, set between open and load. Only
+ * its sockets are reported: the dump that the events keep current lists only them, and only
+ * they can be cut from there. */
+const volatile __u32 netns_inum = 0;
+
 SEC("tp_btf/inet_sock_set_state")
 int BPF_PROG(okg_tcp_set_state, struct sock* sk, int oldstate, int newstate) {
     if (sk->sk_protocol != IPPROTO_TCP)
         return 0;
     unsigned short family = sk->__sk_common.skc_family;
     if (family != AF_INET && family != AF_INET6)
+        return 0;
+    if (BPF_CORE_READ(sk, __sk_common.skc_net.net, ns.inum) != netns_inum)
         return 0;
 
     struct okg_tcp_event* e = bpf_ringbuf_reserve(&events, sizeof(*e), 0);
