@@ -3,13 +3,15 @@
 // it is started by the window over a socket pair (its descriptor 3) and does two things: loads
 // and attaches the BPF program and hands the window the descriptors it reads the events from;
 // and resets a connection on request, only one that the kernel lists now as ESTABLISHED with
-// exactly the fields named. Any member of the group can run it directly, so it trusts nothing it
-// is sent: anything malformed ends it. It ends when the window closes the pair.
+// exactly the fields named, and only the user's own unless /etc/okgate/helper.conf says otherwise.
+// Any member of the group can run it directly, so it trusts nothing it is sent: anything malformed
+// ends it. It ends when the window closes the pair.
 #include "engine/platform/linux/BpfProgram.h"
 #include "engine/platform/linux/Capabilities.h"
 #include "engine/platform/linux/DescriptorPassing.h"
 #include "engine/platform/linux/HelperProtocol.h"
 #include "engine/platform/linux/NetlinkDiag.h"
+#include "helper/CutRule.h"
 #include "helper/SystemCallFilter.h"
 
 #include <linux/inet_diag.h>
@@ -77,9 +79,17 @@ bool SameId(const inet_diag_sockid& a, const inet_diag_sockid& b) {
            std::memcmp(a.idiag_cookie, b.idiag_cookie, sizeof a.idiag_cookie) == 0;
 }
 
+// Whose connections may be reset: the rule, and the user who started the helper.
+struct Owners {
+    helper::CutOwners rule = helper::CutOwners::Own;
+    uid_t user = 0;
+};
+
 // Resets the socket the request names, if the kernel lists it now with exactly those fields, in
-// ESTABLISHED. A result code of SetTcpEntry.
-uint32_t Reset(netlink::DiagSocket& diag, const helper::ResetRequest& request) {
+// ESTABLISHED, and owned by whom the rule allows. A result code of SetTcpEntry, or
+// ERROR_NOT_OWNER.
+uint32_t Reset(netlink::DiagSocket& diag, const helper::ResetRequest& request,
+               const Owners& owners) {
     inet_diag_sockid id{};
     id.idiag_sport = request.localPort;
     id.idiag_dport = request.remotePort;
@@ -99,6 +109,10 @@ uint32_t Reset(netlink::DiagSocket& diag, const helper::ResetRequest& request) {
     if (found.idiag_family != family || found.idiag_state != KernelEstablished ||
         !SameId(found.id, id))
         return api::ERROR_NOT_FOUND;
+    // Another user's, root's or the kernel's: not for a member of the group to cut, unless the
+    // administrator said so.
+    if (owners.rule == helper::CutOwners::Own && found.idiag_uid != owners.user)
+        return api::ERROR_NOT_OWNER;
     return netlink::CutResult(netlink::DestroyTcpSocket(diag, family, id));
 }
 
@@ -147,7 +161,8 @@ void DropToReset(uint64_t held) {
 }
 
 // Answers requests until the window closes the pair; a malformed one ends the helper.
-[[noreturn]] void Serve(netlink::DiagSocket& diag, const linuxfeed::BpfProgram* program) {
+[[noreturn]] void Serve(netlink::DiagSocket& diag, const linuxfeed::BpfProgram* program,
+                        const Owners& owners) {
     for (;;) {
         alignas(helper::ResetRequest) std::byte buffer[helper::LongestRequest + 1];
         const fdpass::Received got = fdpass::Receive(Channel, buffer);
@@ -166,7 +181,7 @@ void DropToReset(uint64_t held) {
             continue;
         }
         helper::ResetResult answer;
-        answer.result = Reset(diag, request.reset);
+        answer.result = Reset(diag, request.reset, owners);
         Send(&answer, sizeof answer);
     }
 }
@@ -177,10 +192,14 @@ int main() {
     clearenv();
     TidyDescriptors();
     const uint64_t held = RaiseCapabilities();
+    std::string why;
+    const Owners owners{helper::ReadCutRule(helper::CutRulePath, why), getuid()};
+    if (!why.empty())
+        std::fprintf(stderr, "okgate-helper: %s\n", why.c_str());
     netlink::DiagSocket diag;
     diag.Open(); // before the filter denies sockets of any other kind
     // The program keeps its link here, so it goes when the helper does.
     const auto program = LoadAndGreet(held);
     DropToReset(held);
-    Serve(diag, program.get());
+    Serve(diag, program.get(), owners);
 }

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <bpf/bpf.h>
+#include <sys/fsuid.h>
 #include <sys/mman.h>
 
 #include <filesystem>
@@ -81,7 +82,13 @@ TEST(HelperKernel, ResetsOnlyTheEstablishedSocketNamedExactly) {
     for (const auto& r : refused)
         EXPECT_EQ(h.Reset(r.request), api::ERROR_NOT_FOUND) << r.what;
     EXPECT_TRUE(StillConnected(*c));
-    EXPECT_TRUE(Connect(*listener, "127.0.0.2", "127.0.0.4")) << "the listener lives";
+    setfsuid(65534); // the client's socket is another user's
+    auto foreign = Connect(*listener, "127.0.0.2", "127.0.0.4");
+    setfsuid(0);
+    const auto foreignClient = foreign ? Find(foreign->row) : std::nullopt;
+    ASSERT_TRUE(foreignClient);
+    EXPECT_EQ(h.Reset(RequestFor(*foreignClient)), api::ERROR_NOT_OWNER);
+    EXPECT_TRUE(StillConnected(*foreign));
 
     EXPECT_EQ(h.Reset(exact), api::NO_ERROR_);
     EXPECT_TRUE(IsReset(ReadError(c->client.fd)));
