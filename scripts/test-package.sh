@@ -38,7 +38,9 @@ cleanup() {
         wait "$pid" 2>/dev/null
     done
     for user in "$member" "$outsider"; do
-        id "$user" >/dev/null 2>&1 && userdel "$user" >/dev/null 2>&1
+        id "$user" >/dev/null 2>&1 || continue
+        rmdir "/run/user/$(id -u "$user")" 2>/dev/null
+        userdel "$user" >/dev/null 2>&1
     done
     if dpkg-query -W -f='${Status}' okgate 2>/dev/null | grep -qv "not-installed"; then
         "${apt[@]}" purge okgate >/dev/null 2>&1
@@ -84,6 +86,10 @@ check "okgate on the path" test "$(readlink -f /usr/bin/okgate)" = "$program"
 
 useradd -M -N -s /usr/sbin/nologin -G okgate "$member"
 useradd -M -N -s /usr/sbin/nologin "$outsider"
+# Their runtime folders, as a login makes them: the helper locks it, one per user.
+for user in "$member" "$outsider"; do
+    install -d -m 0700 -o "$user" "/run/user/$(id -u "$user")"
+done
 
 # A loopback connection of the test's own: a listener on 127.0.0.2 on a port the kernel gave,
 # a client from 127.0.0.3. Writes the port, then within the wait whether the client was cut.

@@ -16,8 +16,10 @@
 
 #include <linux/inet_diag.h>
 #include <netinet/in.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -37,7 +39,7 @@ constexpr int Channel = helper::ChannelFd;
 constexpr uint8_t KernelEstablished = 1;
 
 // Exit statuses, for whoever reads them: the window only sees the pair close.
-enum Exit { Done = 0, Usage = 2, Malformed = 3, ChannelLost = 4 };
+enum Exit { Done = 0, Usage = 2, Malformed = 3, ChannelLost = 4, Busy = 5 };
 
 [[noreturn]] void End(Exit status, const char* why) {
     if (why)
@@ -128,6 +130,32 @@ uint64_t RaiseCapabilities() {
     return held;
 }
 
+// One helper per user. Each loads a program of its own, which runs at every TCP state change of
+// the machine: a member starting helpers by the hundred would slow every connection down. The
+// lock is the user's runtime folder, which the login session makes: its parent is root's, so the
+// user cannot put another in its place, and no other user may open it to take the lock first.
+// It goes with the process. A helper that is still ending is waited for a little. Root is not
+// held to one: it holds these rights without any helper. False, with why, when not taken.
+bool LockOnePerUser(uid_t user, std::string& why) {
+    if (user == 0)
+        return true;
+    const std::string folder = "/run/user/" + std::to_string(user);
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0 || st.st_uid != user) {
+        why = "no runtime folder " + folder + " of this user: it runs in a login session only";
+        return false;
+    }
+    for (int tries = 0; flock(fd, LOCK_EX | LOCK_NB) != 0; ++tries) {
+        if (errno != EWOULDBLOCK || tries == 50) {
+            why = "another okgate-helper serves this user already";
+            return false;
+        }
+        usleep(10000);
+    }
+    return true; // held open until the end
+}
+
 // Loads and attaches the program where the capabilities allow, and greets the window with its
 // descriptors, or with why there are none. Null when not loaded.
 std::unique_ptr<linuxfeed::BpfProgram> LoadAndGreet(uint64_t held) {
@@ -196,6 +224,13 @@ int main() {
     const Owners owners{helper::ReadCutRule(helper::CutRulePath, why), getuid()};
     if (!why.empty())
         std::fprintf(stderr, "okgate-helper: %s\n", why.c_str());
+    if (std::string busy; !LockOnePerUser(owners.user, busy)) {
+        helper::Hello hello;
+        hello.startError = EBUSY;
+        std::snprintf(hello.reason, sizeof hello.reason, "%s", busy.c_str());
+        Send(&hello, sizeof hello);
+        End(Busy, hello.reason);
+    }
     netlink::DiagSocket diag;
     diag.Open(); // before the filter denies sockets of any other kind
     // The program keeps its link here, so it goes when the helper does.

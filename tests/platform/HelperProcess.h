@@ -6,6 +6,7 @@
 #include "engine/platform/linux/HelperProtocol.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -23,7 +24,8 @@ struct Helper {
     okg::helper::Hello hello;
     int fds[2] = {-1, -1}; // the feed's descriptors, when it loaded the program
 
-    Helper() {
+    // user: run as that user, without capabilities, rather than as the test's.
+    explicit Helper(uid_t user = 0) {
         int pair[2];
         if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
             return;
@@ -33,6 +35,9 @@ struct Helper {
                 fcntl(pair[1], F_SETFD, 0);
             else
                 dup2(pair[1], okg::helper::ChannelFd);
+            if (user && (setgroups(0, nullptr) || setresgid(user, user, user) ||
+                         setresuid(user, user, user)))
+                _exit(126);
             execl(OKG_HELPER, OKG_HELPER, nullptr);
             _exit(127);
         }

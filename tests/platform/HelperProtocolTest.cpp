@@ -8,6 +8,7 @@
 
 #include <linux/netlink.h>
 #include <netinet/in.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <fstream>
@@ -139,6 +140,29 @@ TEST(HelperProtocol, TheFilterLetsOnlyASockDiagSocketBeOpened) {
     }
 }
 #endif
+
+// One per user, in its login session: the user's runtime folder is the lock.
+TEST(HelperProtocol, ServesOneWindowPerUser) {
+    const uid_t user = 2000000000 + uid_t(getpid() % 100000); // no one's
+    const std::string folder = "/run/user/" + std::to_string(user);
+    if (geteuid() != 0 || access("/run/user", W_OK) != 0 || access(folder.c_str(), F_OK) == 0)
+        GTEST_SKIP() << "needs root to run a helper as a user of its own, with /run/user";
+    EXPECT_NE(std::string(Helper(user).hello.reason).find(folder), std::string::npos)
+        << "no login session, no helper";
+    const struct Removed {
+        const std::string& path;
+        ~Removed() { rmdir(path.c_str()); }
+    } removed{folder};
+    ASSERT_EQ(mkdir(folder.c_str(), 0700) | chown(folder.c_str(), user, user), 0);
+    {
+        Helper first(user);
+        EXPECT_EQ(first.hello.startError, 0) << first.hello.reason;
+        Helper second(user);
+        EXPECT_EQ(second.hello.startError, EBUSY);
+        EXPECT_EQ(second.Exit(5000), 5);
+    }
+    EXPECT_EQ(Helper(user).hello.startError, 0) << "the lock went with the first";
+}
 
 TEST(HelperProtocol, RefusesToRunWithoutItsSocket) {
     const pid_t pid = fork();

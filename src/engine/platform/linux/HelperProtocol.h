@@ -22,14 +22,15 @@ enum MessageType : uint32_t {
 };
 
 // Helper -> window, once, first. When feedError is 0 it carries two descriptors (SCM_RIGHTS): the
-// ring buffer map and the counters map (read-only), in that order. The program stays here: with
-// its descriptor any process can attach it again, and keep it attached past the helper's end.
+// ring buffer map and the counters map (frozen: read-only), in that order. The program stays here:
+// with its descriptor any process can attach it again, and keep it attached past the helper's end.
 struct Hello {
     uint32_t type = HelloMessage;
-    int32_t startError =
-        0;                 // errno: the helper could not be run at all (sent by the window's child)
-    uint32_t canCut = 0;   // 1 when the helper holds CAP_NET_ADMIN
-    int32_t feedError = 0; // errno of loading the BPF program; 0 when loaded
+    // errno of a helper that cannot run at all: sent by the window's child when the exec fails,
+    // or by the helper itself, with the reason (EBUSY: another one serves this user).
+    int32_t startError = 0;
+    uint32_t canCut = 0;    // 1 when the helper holds CAP_NET_ADMIN
+    int32_t feedError = 0;  // errno of loading the BPF program; 0 when loaded
     uint32_t ringBytes = 0; // the ring buffer's data size
     char reason[244] = {};  // why not, NUL-terminated
 };

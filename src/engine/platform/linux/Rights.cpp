@@ -62,6 +62,8 @@ private:
 std::string WhyUnusable(const helper::Hello& hello, bool whole) {
     if (!whole)
         return "okgate-helper ended at start";
+    if (hello.startError && hello.reason[0]) // told by the helper itself
+        return "okgate-helper cannot run: " + std::string(hello.reason);
     if (hello.startError == ENOENT)
         return "okgate-helper is not installed beside the program";
     if (hello.startError == EACCES || hello.startError == EPERM)
