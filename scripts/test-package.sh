@@ -32,7 +32,9 @@ outsider=okgo$suffix
 apt=(apt-get -y -qq -o DPkg::Lock::Timeout=300)
 export DEBIAN_FRONTEND=noninteractive
 
+override=
 cleanup() {
+    [ -n "$override" ] && dpkg-statoverride --remove "$helper" >/dev/null 2>&1
     for pid in $(jobs -p); do # only children still running: a reaped id may be another's
         kill -KILL "$pid" 2>/dev/null
         wait "$pid" 2>/dev/null
@@ -169,6 +171,23 @@ check "outsider: the refusal told once" \
     test "$(grep -c 'Cannot cut connections' "$work/outsider/stderr")" -eq 1
 check "outsider: told how to get the right" grep -q "join the group okgate" "$work/outsider/stderr"
 check "outsider: the window's process holds no capability" no_caps "$work/outsider/caps"
+
+echo "== a dpkg-statoverride entry, at each configure"
+# reinstall_with_override <mode>: the administrator's entry, then the package unpacked anew.
+reinstall_with_override() {
+    dpkg-statoverride --remove "$helper" >/dev/null 2>&1
+    override=$1
+    dpkg-statoverride --add root okgate "$1" "$helper"
+    "${apt[@]}" install --reinstall "./$deb" >"$work/reinstall" 2>&1
+}
+reinstall_with_override 0710
+check "override 0710: its mode, the capabilities set again" \
+    test "$(stat -c %a "$helper") $(getcap "$helper" | awk '{print $2}')" = \
+    "710 cap_net_admin,cap_perfmon,cap_bpf=p"
+reinstall_with_override 0755
+check "override 0755: runnable by all, so left without capabilities, and said" \
+    test -z "$(getcap "$helper")" -a "$(grep -c 'left without capabilities' "$work/reinstall")" -eq 1
+dpkg-statoverride --remove "$helper" && override=
 
 echo "== remove and purge"
 files=$(dpkg -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' | grep -v '/$')
