@@ -135,25 +135,25 @@ uint64_t RaiseCapabilities() {
 // lock is the user's runtime folder, which the login session makes: its parent is root's, so the
 // user cannot put another in its place, and no other user may open it to take the lock first.
 // It goes with the process. A helper that is still ending is waited for a little. Root is not
-// held to one: it holds these rights without any helper. False, with why, when not taken.
-bool LockOnePerUser(uid_t user, std::string& why) {
+// held to one: it holds these rights without any helper. 0 when taken, else an errno with why.
+int LockOnePerUser(uid_t user, std::string& why) {
     if (user == 0)
-        return true;
+        return 0;
     const std::string folder = "/run/user/" + std::to_string(user);
     const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     struct stat st {};
     if (fd < 0 || fstat(fd, &st) != 0 || st.st_uid != user) {
         why = "no runtime folder " + folder + " of this user: it runs in a login session only";
-        return false;
+        return ENOENT;
     }
     for (int tries = 0; flock(fd, LOCK_EX | LOCK_NB) != 0; ++tries) {
         if (errno != EWOULDBLOCK || tries == 50) {
             why = "another okgate-helper serves this user already";
-            return false;
+            return EBUSY;
         }
         usleep(10000);
     }
-    return true; // held open until the end
+    return 0; // held open until the end
 }
 
 // Loads and attaches the program where the capabilities allow, and greets the window with its
@@ -224,9 +224,9 @@ int main() {
     const Owners owners{helper::ReadCutRule(helper::CutRulePath, why), getuid()};
     if (!why.empty())
         std::fprintf(stderr, "okgate-helper: %s\n", why.c_str());
-    if (std::string busy; !LockOnePerUser(owners.user, busy)) {
+    if (std::string busy; const int error = LockOnePerUser(owners.user, busy)) {
         helper::Hello hello;
-        hello.startError = EBUSY;
+        hello.startError = error;
         std::snprintf(hello.reason, sizeof hello.reason, "%s", busy.c_str());
         Send(&hello, sizeof hello);
         End(Busy, hello.reason);
