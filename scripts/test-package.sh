@@ -125,7 +125,10 @@ PY
 run_as() {
     local user=$1 name=$2 wait=$3 dir=$work/$2
     mkdir -p "$dir/home" "$dir/config/OrvoKestrelgate" "$dir/runtime" "$dir/plugins/styles"
-    python3 "$work/pair.py" "$dir/port" "$dir/result" "$wait" &
+    chown -R "$user" "$dir"
+    # The user's own connection: the helper cuts no other user's.
+    setpriv --reuid="$user" --regid="$(id -g "$user")" --init-groups \
+        /usr/bin/python3 "$work/pair.py" "$dir/port" "$dir/result" "$wait" &
     local pairpid=$!
     for _ in $(seq 100); do [ -f "$dir/port" ] && break; sleep 0.1; done
     printf '[General]\nAllowedIPString=\nBlockedRemotePortsString=%s\n' "$(cat "$dir/port")" \
