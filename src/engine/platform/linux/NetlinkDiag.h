@@ -88,10 +88,10 @@ struct ReplyResult {
 };
 
 // Parses the bytes of one receive of a dump reply (SOCK_DIAG_BY_FAMILY, or TCPDIAG_GETSOCK, the
-// older request that lists every family in one walk). Messages of another
-// sequence number or port id are skipped; TCP sockets of every state the table knows are
-// appended to out (IPv6 ones with v4-mapped addresses as IPv4 rows, the others as IPv6 rows).
-// Parsing stops at NLMSG_DONE, NLMSG_ERROR or the first malformed message.
+// older request that lists every family in one walk). Messages of another sequence number or port
+// id are skipped; TCP sockets of every state the table knows are appended to out (IPv6 ones with
+// v4-mapped addresses as IPv4 rows, the others as IPv6 rows). Parsing stops at NLMSG_DONE,
+// NLMSG_ERROR or the first malformed message.
 ReplyResult ParseDumpReply(std::span<const std::byte> bytes, uint32_t seq, uint32_t portId,
                            std::vector<SocketRow>& out);
 
@@ -102,8 +102,7 @@ ReplyResult ParseDumpReply(std::span<const std::byte> bytes, uint32_t seq, uint3
 // across calls; one thread only. states narrows the dump to some kernel states (bit n for state
 // n; a timewait socket is matched by its substate, a request socket by SYN_RECV or NEW_SYN_RECV):
 // the kernel still walks its hash but builds and sends only those sockets, and leaves the
-// listeners' table alone unless
-// LISTEN is asked for.
+// listeners' table alone unless LISTEN is asked for.
 bool DumpTcpSockets(std::vector<SocketRow>& out, uint32_t states = DumpStates);
 // The same over the caller's socket (one per thread).
 bool DumpTcpSockets(DiagSocket& socket, std::vector<SocketRow>& out, uint32_t states);
