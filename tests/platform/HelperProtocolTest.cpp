@@ -147,14 +147,15 @@ TEST(HelperProtocol, ServesOneWindowPerUser) {
     const std::string folder = "/run/user/" + std::to_string(user);
     if (geteuid() != 0 || access("/run/user", W_OK) != 0 || access(folder.c_str(), F_OK) == 0)
         GTEST_SKIP() << "needs root to run a helper as a user of its own, with /run/user";
-    const Helper none(user); // no login session, no helper
-    EXPECT_EQ(none.hello.startError, ENOENT);
-    EXPECT_NE(std::string(none.hello.reason).find(folder), std::string::npos);
     const struct Removed {
         const std::string& path;
         ~Removed() { rmdir(path.c_str()); }
     } removed{folder};
-    ASSERT_EQ(mkdir(folder.c_str(), 0700) | chown(folder.c_str(), user, user), 0);
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    const Helper none(user); // a folder not the user's own: no login session, no helper
+    EXPECT_EQ(none.hello.startError, ENOENT);
+    EXPECT_NE(std::string(none.hello.reason).find(folder), std::string::npos);
+    ASSERT_EQ(chown(folder.c_str(), user, user), 0);
     {
         Helper first(user);
         EXPECT_EQ(first.hello.startError, 0) << first.hello.reason;
