@@ -77,11 +77,10 @@ TEST(EngineKernel, OnePassResetsTheBlockedConnectionsOnly) {
             EXPECT_EQ(std::ranges::count(table, row), 1) << ntohs(uint16_t(row.dwLocalPort));
         std::optional<Listener> thereListener; // made after the first read: the events tell it
         std::optional<Connection> there;
-        if (const OtherNamespace other; other.up) {
-            thereListener = Listen("127.0.0.3", false, blocked->port);
-            if (thereListener)
+        ASSERT_TRUE(InOtherNamespace([&] {
+            if ((thereListener = Listen("127.0.0.3", false, blocked->port)))
                 there = Connect(*thereListener, "127.0.0.3", "127.0.0.6");
-        }
+        }));
         ASSERT_TRUE(there);
         NewManagerWithEmptyLists();
         oManager->oBlockedRemotePorts->AddItem(Variant::Long(blocked->port));

@@ -6,15 +6,14 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <net/if.h>
 #include <optional>
 #include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -143,25 +142,21 @@ inline std::optional<Connection6> Connect6(const Listener& listener) {
     return c.server.fd >= 0 ? std::optional(std::move(c)) : std::nullopt;
 }
 
-// This thread in a network namespace of its own, its loopback up, while this lives. The namespace
-// has no name: it goes with the last socket made in it.
-struct OtherNamespace {
-    Fd home = Fd(open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC));
+// Runs body on a thread of its own in a new network namespace, its loopback up; false when there
+// was none. The namespace has no name: it goes with the last socket made in it.
+template <typename Body> bool InOtherNamespace(Body body) {
     bool up = false;
-    OtherNamespace() {
-        if (home.fd < 0 || unshare(CLONE_NEWNET) != 0)
-            return;
+    std::thread([&] {
         ifreq lo{};
         std::strcpy(lo.ifr_name, "lo");
-        const Fd s(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-        up = ioctl(s.fd, SIOCGIFFLAGS, &lo) == 0 &&
+        const Fd s(unshare(CLONE_NEWNET) == 0 ? socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : -1);
+        up = s.fd >= 0 && ioctl(s.fd, SIOCGIFFLAGS, &lo) == 0 &&
              (lo.ifr_flags |= IFF_UP, ioctl(s.fd, SIOCSIFFLAGS, &lo) == 0);
-    }
-    ~OtherNamespace() {
-        if (home.fd >= 0 && setns(home.fd, CLONE_NEWNET) != 0)
-            std::abort(); // every later test would run in the wrong namespace
-    }
-};
+        if (up)
+            body();
+    }).join();
+    return up;
+}
 
 // Waits a bounded while for the next byte: 0 when it came, else ECONNRESET or ECONNABORTED for
 // a cut, -2 at the end of the stream, -1 when nothing came.
