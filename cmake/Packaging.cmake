@@ -49,9 +49,10 @@ restarts.
 The window runs without rights. The small helper okgate-helper, which only
 members of the group okgate may run, holds the capabilities to follow the
 table through kernel events and to cut connections.")
-# The libraries the binaries link; setcap and addgroup for the maintainer scripts.
+# The libraries the binaries link; Qt's platform plugins, which no library links but the window
+# cannot start without; setcap and addgroup for the maintainer scripts.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin, adduser")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libcap2-bin, adduser")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)

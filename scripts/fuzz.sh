@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-20}
 shift || true
 targets=("$@")
-((${#targets[@]})) || targets=(netlink_reply event_table variant list_text settings)
+((${#targets[@]})) || targets=(netlink_reply event_table helper_request variant list_text settings)
 
 cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j 2 >/dev/null || exit 1
 

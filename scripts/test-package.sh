@@ -32,13 +32,17 @@ outsider=okgo$suffix
 apt=(apt-get -y -qq -o DPkg::Lock::Timeout=300)
 export DEBIAN_FRONTEND=noninteractive
 
+override=
 cleanup() {
+    [ -n "$override" ] && dpkg-statoverride --remove "$helper" >/dev/null 2>&1
     for pid in $(jobs -p); do # only children still running: a reaped id may be another's
         kill -KILL "$pid" 2>/dev/null
         wait "$pid" 2>/dev/null
     done
     for user in "$member" "$outsider"; do
-        id "$user" >/dev/null 2>&1 && userdel "$user" >/dev/null 2>&1
+        id "$user" >/dev/null 2>&1 || continue
+        rmdir "/run/user/$(id -u "$user")" 2>/dev/null
+        userdel "$user" >/dev/null 2>&1
     done
     if dpkg-query -W -f='${Status}' okgate 2>/dev/null | grep -qv "not-installed"; then
         "${apt[@]}" purge okgate >/dev/null 2>&1
@@ -84,6 +88,10 @@ check "okgate on the path" test "$(readlink -f /usr/bin/okgate)" = "$program"
 
 useradd -M -N -s /usr/sbin/nologin -G okgate "$member"
 useradd -M -N -s /usr/sbin/nologin "$outsider"
+# Their runtime folders, as a login makes them: the helper locks it, one per user.
+for user in "$member" "$outsider"; do
+    install -d -m 0700 -o "$user" "/run/user/$(id -u "$user")"
+done
 
 # A loopback connection of the test's own: a listener on 127.0.0.2 on a port the kernel gave,
 # a client from 127.0.0.3. Writes the port, then within the wait whether the client was cut.
@@ -117,7 +125,10 @@ PY
 run_as() {
     local user=$1 name=$2 wait=$3 dir=$work/$2
     mkdir -p "$dir/home" "$dir/config/OrvoKestrelgate" "$dir/runtime" "$dir/plugins/styles"
-    python3 "$work/pair.py" "$dir/port" "$dir/result" "$wait" &
+    chown -R "$user" "$dir"
+    # The user's own connection: the helper cuts no other user's.
+    setpriv --reuid="$user" --regid="$(id -g "$user")" --init-groups \
+        /usr/bin/python3 "$work/pair.py" "$dir/port" "$dir/result" "$wait" &
     local pairpid=$!
     for _ in $(seq 100); do [ -f "$dir/port" ] && break; sleep 0.1; done
     printf '[General]\nAllowedIPString=\nBlockedRemotePortsString=%s\n' "$(cat "$dir/port")" \
@@ -163,6 +174,23 @@ check "outsider: the refusal told once" \
     test "$(grep -c 'Cannot cut connections' "$work/outsider/stderr")" -eq 1
 check "outsider: told how to get the right" grep -q "join the group okgate" "$work/outsider/stderr"
 check "outsider: the window's process holds no capability" no_caps "$work/outsider/caps"
+
+echo "== a dpkg-statoverride entry, at each configure"
+# reinstall_with_override <mode>: the administrator's entry, then the package unpacked anew.
+reinstall_with_override() {
+    dpkg-statoverride --remove "$helper" >/dev/null 2>&1
+    override=$1
+    dpkg-statoverride --add root okgate "$1" "$helper"
+    "${apt[@]}" install --reinstall "./$deb" >"$work/reinstall" 2>&1
+}
+reinstall_with_override 0710
+check "override 0710: its mode, the capabilities set again" \
+    test "$(stat -c %a "$helper") $(getcap "$helper" | awk '{print $2}')" = \
+    "710 cap_net_admin,cap_perfmon,cap_bpf=p"
+reinstall_with_override 0755
+check "override 0755: runnable by all, so left without capabilities, and said" \
+    test -z "$(getcap "$helper")" -a "$(grep -c 'left without capabilities' "$work/reinstall")" -eq 1
+dpkg-statoverride --remove "$helper" && override=
 
 echo "== remove and purge"
 files=$(dpkg -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' | grep -v '/$')

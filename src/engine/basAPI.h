@@ -19,6 +19,9 @@ inline constexpr uint32_t ERROR_ACCESS_DENIED = 5;
 inline constexpr uint32_t ERROR_NOT_SUPPORTED = 50;
 inline constexpr uint32_t ERROR_INVALID_PARAMETER = 87;
 inline constexpr uint32_t ERROR_INSUFFICIENT_BUFFER = 122;
+// A cut refused because the connection is another user's: okgate-helper cuts only the connections
+// of the user who started it, unless an administrator allows more (Linux only).
+inline constexpr uint32_t ERROR_NOT_OWNER = 288;
 inline constexpr uint32_t ERROR_MR_MID_NOT_FOUND = 317;
 inline constexpr uint32_t ERROR_NOT_FOUND = 1168;
 

@@ -29,6 +29,8 @@ uint32_t PreviousEntryCount6 = 0;
 // A refused cut is told once per run; the loop goes on cutting.
 bool CutRefusalShown = false;
 bool Cut6RefusalShown = false;
+// A cut refused as another user's connection is told once too, with what an administrator can do.
+bool NotOwnerShown = false;
 
 // The table's version at the last pass, and whether that pass tried a cut: a cut row keeps no
 // verdict, so the next pass must run even over an unchanged table.
@@ -166,8 +168,8 @@ template <typename Row> void PassOver(uint32_t& previousCount) {
         const Row& row = table.Row(i);
         if (i < cache.size()) {
             const CacheEntry<Row>& entry = cache[i];
-            if (entry.Matches(row) && (Traits::State(row) != api::MIB_TCP_STATE_ESTAB ||
-                                       entry.Decided()))
+            if (entry.Matches(row) &&
+                (Traits::State(row) != api::MIB_TCP_STATE_ESTAB || entry.Decided()))
                 continue;
             if (i < cachedRows && entry.Recorded() && !Traits::Continues(entry.Key, row)) {
                 FollowMovedRows(cache, RowsOf<Row>(table), cachedRows, i);
@@ -196,6 +198,12 @@ void NoteCutResult(uint32_t result) {
 }
 
 void TellRefusedCut(uint32_t result) {
+    if (result == api::ERROR_NOT_OWNER && !NotOwnerShown) {
+        NotOwnerShown = true;
+        api::ShowNotice(u"Connections of other users are not cut: okgate-helper cuts only yours. "
+                        u"An administrator may let it cut any user's with the line cut = any in "
+                        u"/etc/okgate/helper.conf.");
+    }
     if (result == api::ERROR_ACCESS_DENIED && !CutRefusalShown) {
         CutRefusalShown = true;
         api::ShowNotice(u"Cannot cut connections: this needs administrator rights. " +

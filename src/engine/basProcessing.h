@@ -40,8 +40,9 @@ void ClearConnectionCache();
 bool IsRemoteAddressAllowed(const std::u16string& AddressText);
 bool IsPortInList(int32_t Port, const List& oList);
 
-// Tells the user once per run that a cut was refused for want of rights (result 5); the IPv6
-// form also tells once that the platform cannot cut IPv6 connections (result 50).
+// Tells the user once per run that a cut was refused for want of rights (result 5), and once that
+// okgate-helper cut no other user's connection (result 288); the IPv6 form also tells once that
+// the platform cannot cut IPv6 connections (result 50).
 void TellRefusedCut(uint32_t result);
 void TellRefusedCut6(uint32_t result);
 

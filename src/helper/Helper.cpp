@@ -3,18 +3,23 @@
 // it is started by the window over a socket pair (its descriptor 3) and does two things: loads
 // and attaches the BPF program and hands the window the descriptors it reads the events from;
 // and resets a connection on request, only one that the kernel lists now as ESTABLISHED with
-// exactly the fields named. Any member of the group can run it directly, so it trusts nothing it
-// is sent: anything malformed ends it. It ends when the window closes the pair.
+// exactly the fields named, and only the user's own unless /etc/okgate/helper.conf says otherwise.
+// Any member of the group can run it directly, so it trusts nothing it is sent: anything malformed
+// ends it. It ends when the window closes the pair.
 #include "engine/platform/linux/BpfProgram.h"
 #include "engine/platform/linux/Capabilities.h"
+#include "engine/platform/linux/DescriptorPassing.h"
+#include "engine/platform/linux/HelperProtocol.h"
 #include "engine/platform/linux/NetlinkDiag.h"
-#include "helper/HelperProtocol.h"
+#include "helper/CutRule.h"
+#include "helper/SystemCallFilter.h"
 
 #include <linux/inet_diag.h>
 #include <netinet/in.h>
-#include <seccomp.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -24,6 +29,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <span>
 
 namespace {
 
@@ -33,7 +39,7 @@ constexpr int Channel = helper::ChannelFd;
 constexpr uint8_t KernelEstablished = 1;
 
 // Exit statuses, for whoever reads them: the window only sees the pair close.
-enum Exit { Done = 0, Usage = 2, Malformed = 3, ChannelLost = 4 };
+enum Exit { Done = 0, Usage = 2, Malformed = 3, ChannelLost = 4, Busy = 5 };
 
 [[noreturn]] void End(Exit status, const char* why) {
     if (why)
@@ -63,49 +69,9 @@ void TidyDescriptors() {
     fcntl(Channel, F_SETFD, FD_CLOEXEC);
 }
 
-void Send(const void* message, size_t length, const int* fds = nullptr, size_t count = 0) {
-    iovec io{const_cast<void*>(message), length};
-    msghdr msg{};
-    msg.msg_iov = &io;
-    msg.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(3 * sizeof(int))] = {};
-    if (count) {
-        msg.msg_control = control;
-        msg.msg_controllen = CMSG_SPACE(count * sizeof(int));
-        cmsghdr* c = CMSG_FIRSTHDR(&msg);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(count * sizeof(int));
-        std::memcpy(CMSG_DATA(c), fds, count * sizeof(int));
-    }
-    while (sendmsg(Channel, &msg, MSG_NOSIGNAL) < 0)
-        if (errno != EINTR)
-            End(ChannelLost, nullptr);
-}
-
-// From here on the helper only reads requests, asks the kernel over netlink and answers: any
-// other system call ends it. The netlink socket may be opened again after a failed request.
-bool Confine() {
-#if defined(__SANITIZE_ADDRESS__) // the sanitizer's runtime needs more than the helper
-    return true;
-#else
-    scmp_filter_ctx filter = seccomp_init(SCMP_ACT_KILL_PROCESS);
-    if (!filter)
-        return false;
-    bool ok = true;
-    for (int call :
-         {SCMP_SYS(recvmsg), SCMP_SYS(sendmsg), SCMP_SYS(sendto), SCMP_SYS(write), SCMP_SYS(close),
-          SCMP_SYS(bind), SCMP_SYS(getsockname), SCMP_SYS(setsockopt), SCMP_SYS(brk),
-          SCMP_SYS(mmap), SCMP_SYS(munmap), SCMP_SYS(futex), SCMP_SYS(rt_sigreturn),
-          SCMP_SYS(restart_syscall), SCMP_SYS(exit_group), SCMP_SYS(exit)})
-        ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0) == 0;
-    const scmp_arg_cmp netlinkOnly{0, SCMP_CMP_EQ, AF_NETLINK, 0}; // the first argument
-    ok = ok &&
-         seccomp_rule_add_array(filter, SCMP_ACT_ALLOW, SCMP_SYS(socket), 1, &netlinkOnly) == 0;
-    ok = ok && seccomp_load(filter) == 0;
-    seccomp_release(filter);
-    return ok;
-#endif
+void Send(const void* message, size_t length, std::span<const int> fds = {}) {
+    if (!fdpass::Send(Channel, message, length, fds))
+        End(ChannelLost, nullptr);
 }
 
 bool SameId(const inet_diag_sockid& a, const inet_diag_sockid& b) {
@@ -115,11 +81,17 @@ bool SameId(const inet_diag_sockid& a, const inet_diag_sockid& b) {
            std::memcmp(a.idiag_cookie, b.idiag_cookie, sizeof a.idiag_cookie) == 0;
 }
 
+// Whose connections may be reset: the rule, and the user who started the helper.
+struct Owners {
+    helper::CutOwners rule = helper::CutOwners::Own;
+    uid_t user = 0;
+};
+
 // Resets the socket the request names, if the kernel lists it now with exactly those fields, in
-// ESTABLISHED. A result code of SetTcpEntry.
-uint32_t Reset(netlink::DiagSocket& diag, const helper::ResetRequest& request) {
-    if (request.cookie == INET_DIAG_NOCOOKIE) // the kernel would skip its cookie check
-        return api::ERROR_INVALID_PARAMETER;
+// ESTABLISHED, and owned by whom the rule allows. A result code of SetTcpEntry, or
+// ERROR_NOT_OWNER.
+uint32_t Reset(netlink::DiagSocket& diag, const helper::ResetRequest& request,
+               const Owners& owners) {
     inet_diag_sockid id{};
     id.idiag_sport = request.localPort;
     id.idiag_dport = request.remotePort;
@@ -128,6 +100,8 @@ uint32_t Reset(netlink::DiagSocket& diag, const helper::ResetRequest& request) {
     id.idiag_cookie[0] = uint32_t(request.cookie);
     id.idiag_cookie[1] = uint32_t(request.cookie >> 32);
     id.idiag_if = request.ifindex;
+    if (netlink::IsNoCookie(id)) // the kernel would skip its cookie check
+        return api::ERROR_INVALID_PARAMETER;
     const auto family = uint8_t(request.family);
     inet_diag_msg found{};
     if (const int error = netlink::LookupTcpSocket(diag, family, id, found))
@@ -137,7 +111,107 @@ uint32_t Reset(netlink::DiagSocket& diag, const helper::ResetRequest& request) {
     if (found.idiag_family != family || found.idiag_state != KernelEstablished ||
         !SameId(found.id, id))
         return api::ERROR_NOT_FOUND;
+    // Another user's, root's or the kernel's: not for a member of the group to cut, unless the
+    // administrator said so.
+    if (owners.rule == helper::CutOwners::Own && found.idiag_uid != owners.user)
+        return api::ERROR_NOT_OWNER;
     return netlink::CutResult(netlink::DestroyTcpSocket(diag, family, id));
+}
+
+constexpr uint64_t NetAdmin = caps::Bit(CAP_NET_ADMIN);
+constexpr uint64_t Loading = NetAdmin | caps::Bit(CAP_BPF) | caps::Bit(CAP_PERFMON);
+
+// Permitted by the file, raised here: only these three, and no way to gain more. Returns those
+// held.
+uint64_t RaiseCapabilities() {
+    const uint64_t held = caps::Get().permitted & Loading;
+    if (!caps::KeepOnly(held) || prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+        End(Usage, "cannot set its capabilities");
+    return held;
+}
+
+// One helper per user. Each loads a program of its own, which runs at every TCP state change of
+// the machine: a member starting helpers by the hundred would slow every connection down. The
+// lock is the user's runtime folder, which the login session makes: its parent is root's, so the
+// user cannot put another in its place, and no other user may open it to take the lock first.
+// It goes with the process. A helper that is still ending is waited for a little. Root is not
+// held to one: it holds these rights without any helper. 0 when taken, else an errno with why.
+int LockOnePerUser(uid_t user, std::string& why) {
+    if (user == 0)
+        return 0;
+    const std::string folder = "/run/user/" + std::to_string(user);
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0 || st.st_uid != user) {
+        why = "no runtime folder " + folder + " of this user: it runs in a login session only";
+        return ENOENT;
+    }
+    for (int tries = 0; flock(fd, LOCK_EX | LOCK_NB) != 0; ++tries) {
+        if (errno != EWOULDBLOCK || tries == 50) {
+            why = "another okgate-helper serves this user already";
+            return EBUSY;
+        }
+        usleep(10000);
+    }
+    return 0; // held open until the end
+}
+
+// Loads and attaches the program where the capabilities allow, and greets the window with its
+// descriptors, or with why there are none. Null when not loaded.
+std::unique_ptr<linuxfeed::BpfProgram> LoadAndGreet(uint64_t held) {
+    helper::Hello hello;
+    hello.canCut = (held & NetAdmin) ? 1 : 0;
+    std::string whyNot;
+    std::unique_ptr<linuxfeed::BpfProgram> program;
+    if ((held & Loading) == Loading)
+        program = linuxfeed::BpfProgram::Load(whyNot);
+    else
+        whyNot = "okgate-helper lacks cap_bpf and cap_perfmon";
+    std::snprintf(hello.reason, sizeof hello.reason, "%s", whyNot.c_str());
+    if (!program) {
+        hello.feedError = EPERM;
+        Send(&hello, sizeof hello);
+        return nullptr;
+    }
+    const linuxfeed::FeedDescriptors fds = program->Descriptors();
+    hello.ringBytes = fds.ringBytes;
+    const int handed[] = {fds.ring, fds.counters};
+    Send(&hello, sizeof hello, handed);
+    return program;
+}
+
+// Loaded and handed over: only the right to reset remains, under the system call filter.
+void DropToReset(uint64_t held) {
+    if (!caps::KeepOnly(held & NetAdmin))
+        End(Usage, "cannot drop its capabilities");
+    if (!helper::Confine())
+        End(Usage, "cannot install its system call filter");
+}
+
+// Answers requests until the window closes the pair; a malformed one ends the helper.
+[[noreturn]] void Serve(netlink::DiagSocket& diag, const linuxfeed::BpfProgram* program,
+                        const Owners& owners) {
+    for (;;) {
+        alignas(helper::ResetRequest) std::byte buffer[helper::LongestRequest + 1];
+        const fdpass::Received got = fdpass::Receive(Channel, buffer);
+        if (got.bytes == 0)
+            End(Done, nullptr); // the window closed the pair
+        if (got.bytes < 0)
+            End(ChannelLost, "the socket to the window failed");
+        const helper::Request request =
+            helper::ParseRequest(std::span(buffer, size_t(got.bytes)), got.flags);
+        if (request.kind == helper::Request::Refused)
+            End(Malformed, request.refusal);
+        if (request.kind == helper::Request::Misses) {
+            helper::MissesResult answer;
+            answer.known = program && program->SkippedRuns(answer.misses) ? 1 : 0;
+            Send(&answer, sizeof answer);
+            continue;
+        }
+        helper::ResetResult answer;
+        answer.result = Reset(diag, request.reset, owners);
+        Send(&answer, sizeof answer);
+    }
 }
 
 } // namespace
@@ -145,76 +219,22 @@ uint32_t Reset(netlink::DiagSocket& diag, const helper::ResetRequest& request) {
 int main() {
     clearenv();
     TidyDescriptors();
-
-    // Permitted by the file, raised here: only these three, and no way to gain more.
-    constexpr uint64_t NetAdmin = caps::Bit(CAP_NET_ADMIN);
-    constexpr uint64_t Loading = NetAdmin | caps::Bit(CAP_BPF) | caps::Bit(CAP_PERFMON);
-    const uint64_t held = caps::Get().permitted & Loading;
-    if (!caps::KeepOnly(held) || prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
-        End(Usage, "cannot set its capabilities");
-
-    helper::Hello hello;
-    hello.canCut = (held & NetAdmin) ? 1 : 0;
-    netlink::DiagSocket diag;
-    diag.Open(); // before anything is asked
-
-    std::string whyNot;
-    std::unique_ptr<linuxfeed::BpfProgram> program;
-    if ((held & Loading) == Loading) {
-        program = linuxfeed::BpfProgram::Load(whyNot);
-        if (!program)
-            hello.feedError = EPERM;
-    } else {
-        hello.feedError = EPERM;
-        whyNot = "okgate-helper lacks cap_bpf and cap_perfmon";
-    }
-    std::snprintf(hello.reason, sizeof hello.reason, "%s", whyNot.c_str());
-    if (program) {
-        const linuxfeed::FeedDescriptors fds = program->Descriptors();
-        hello.ringBytes = fds.ringBytes;
-        const int handed[3] = {fds.ring, fds.counters, fds.program};
-        Send(&hello, sizeof hello, handed, 3);
-    } else {
+    const uint64_t held = RaiseCapabilities();
+    std::string why;
+    const Owners owners{helper::ReadCutRule(helper::CutRulePath, why), getuid()};
+    if (!why.empty())
+        std::fprintf(stderr, "okgate-helper: %s\n", why.c_str());
+    if (std::string busy; const int error = LockOnePerUser(owners.user, busy)) {
+        helper::Hello hello;
+        hello.startError = error;
+        std::snprintf(hello.reason, sizeof hello.reason, "%s", busy.c_str());
         Send(&hello, sizeof hello);
+        End(Busy, hello.reason);
     }
-    // Loaded and handed over: only the right to reset remains. The program keeps its link here,
-    // so it goes when the helper does.
-    if (!caps::KeepOnly(held & NetAdmin))
-        End(Usage, "cannot drop its capabilities");
-    if (!Confine())
-        End(Usage, "cannot install its system call filter");
-
-    for (;;) {
-        // One byte more than the largest request, so that a longer one shows as such.
-        alignas(helper::ResetRequest) unsigned char buffer[sizeof(helper::ResetRequest) + 1];
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-        iovec io{buffer, sizeof buffer};
-        msghdr msg{};
-        msg.msg_iov = &io;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        const ssize_t n = recvmsg(Channel, &msg, MSG_CMSG_CLOEXEC);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n == 0)
-            End(Done, nullptr); // the window closed the pair
-        if (n < 0)
-            End(ChannelLost, "the socket to the window failed");
-        if (msg.msg_controllen != 0 || (msg.msg_flags & (MSG_TRUNC | MSG_CTRUNC)))
-            End(Malformed, "a request came with descriptors or was cut short");
-        uint32_t type = 0;
-        if (size_t(n) >= sizeof type)
-            std::memcpy(&type, buffer, sizeof type);
-        if (type != helper::ResetMessage || size_t(n) != sizeof(helper::ResetRequest))
-            End(Malformed, "a malformed request");
-        helper::ResetRequest request;
-        std::memcpy(&request, buffer, sizeof request);
-        if ((request.family != AF_INET && request.family != AF_INET6) ||
-            (request.family == AF_INET && request.ifindex != 0))
-            End(Malformed, "a malformed request");
-        helper::ResetResult answer;
-        answer.result = Reset(diag, request);
-        Send(&answer, sizeof answer);
-    }
+    netlink::DiagSocket diag;
+    diag.Open(); // before the filter denies sockets of any other kind
+    // The program keeps its link here, so it goes when the helper does.
+    const auto program = LoadAndGreet(held);
+    DropToReset(held);
+    Serve(diag, program.get(), owners);
 }

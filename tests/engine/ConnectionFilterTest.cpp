@@ -194,8 +194,8 @@ TEST_F(ViewTest, FollowsTheSnapshotAfterEveryPass) {
     EXPECT_EQ(form.clears, clears) << "an unchanged table rebuilds nothing";
 }
 
-// A refused cut is retried, told once and leaves the snapshot; a rebuild in the pump shows rows not
-// yet reached from the snapshot.
+// A refused cut is retried, told once for each reason and leaves the snapshot; a rebuild in the
+// pump shows rows not yet reached from the snapshot.
 TEST_F(ViewTest, TellsTheTruthAroundARefusedCut) {
     BlockRemote(8080);
     P().cutResult = api::ERROR_ACCESS_DENIED;
@@ -216,6 +216,11 @@ TEST_F(ViewTest, TellsTheTruthAroundARefusedCut) {
     EXPECT_EQ(P().notices.size(), 1u);
     EXPECT_EQ(P().cuts[0].dwState, api::MIB_TCP_STATE_DELETE_TCB);
     EXPECT_EQ(TcpTableBuffer.Row(0).dwState, ESTAB);
+    P().cutResult = api::ERROR_NOT_OWNER; // another user's connection, refused by the helper
+    ScanTcpTable();
+    ScanTcpTable();
+    ASSERT_EQ(P().notices.size(), 2u);
+    EXPECT_NE(P().notices[1].find(u"/etc/okgate/helper.conf"), std::u16string::npos);
 }
 
 TEST_F(EngineTest, LoopTestsTheFlagAfterThePump) {

@@ -11,6 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/fsuid.h>
+#include <sys/mman.h>
+
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <optional>
@@ -77,11 +81,35 @@ TEST(HelperKernel, ResetsOnlyTheEstablishedSocketNamedExactly) {
     for (const auto& r : refused)
         EXPECT_EQ(h.Reset(r.request), api::ERROR_NOT_FOUND) << r.what;
     EXPECT_TRUE(StillConnected(*c));
-    EXPECT_TRUE(Connect(*listener, "127.0.0.2", "127.0.0.4")) << "the listener lives";
+    setfsuid(65534); // the client's socket is another user's
+    auto foreign = Connect(*listener, "127.0.0.2", "127.0.0.4");
+    setfsuid(0);
+    const auto foreignClient = foreign ? Find(foreign->row) : std::nullopt;
+    ASSERT_TRUE(foreignClient);
+    EXPECT_EQ(h.Reset(RequestFor(*foreignClient)), api::ERROR_NOT_OWNER);
+    EXPECT_TRUE(StillConnected(*foreign));
 
     EXPECT_EQ(h.Reset(exact), api::NO_ERROR_);
     EXPECT_TRUE(IsReset(ReadError(c->client.fd)));
     EXPECT_EQ(h.Reset(exact), api::ERROR_NOT_FOUND) << "gone";
+}
+
+// The window gets the ring and the loss counters, frozen, and asks for the skipped runs: never the
+// program, which whoever holds it could attach again, with no capability at all.
+TEST(HelperKernel, HandsTheWindowOnlyWhatItReads) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the helper of the build gets its rights only when root starts it";
+    Helper h;
+    ASSERT_EQ(h.hello.feedError, 0) << h.hello.reason;
+    std::error_code ignored; // the iterator's own descriptor is gone when read
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd"))
+        EXPECT_NE(std::filesystem::read_symlink(fd, ignored).string(), "anon_inode:bpf-prog");
+    EXPECT_EQ(mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, h.fds[1], 0), MAP_FAILED)
+        << "the counters are frozen";
+    const helper::MissesRequest request;
+    helper::MissesResult answer;
+    ASSERT_TRUE(h.Ask(&request, sizeof request, answer));
+    EXPECT_EQ(answer.known, 1u);
 }
 
 std::string CapabilityLines() {

@@ -2,9 +2,11 @@
 // speak its protocol byte by byte. Every wait is bounded; the process is ended by its own id.
 #pragma once
 
-#include "helper/HelperProtocol.h"
+#include "engine/platform/linux/DescriptorPassing.h"
+#include "engine/platform/linux/HelperProtocol.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -12,6 +14,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <span>
 
 namespace helpertest {
 
@@ -19,9 +22,10 @@ struct Helper {
     int fd = -1;
     pid_t pid = -1;
     okg::helper::Hello hello;
-    int fds[3] = {-1, -1, -1}; // the feed's descriptors, when it loaded the program
+    int fds[2] = {-1, -1}; // the feed's descriptors, when it loaded the program
 
-    Helper() {
+    // user: run as that user, without capabilities, rather than as the test's.
+    explicit Helper(uid_t user = 0) {
         int pair[2];
         if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
             return;
@@ -31,16 +35,16 @@ struct Helper {
                 fcntl(pair[1], F_SETFD, 0);
             else
                 dup2(pair[1], okg::helper::ChannelFd);
+            if (user && (setgroups(0, nullptr) || setresgid(user, user, user) ||
+                         setresuid(user, user, user)))
+                _exit(126);
             execl(OKG_HELPER, OKG_HELPER, nullptr);
             _exit(127);
         }
         close(pair[1]);
         fd = pair[0];
-        iovec io{&hello, sizeof hello};
-        alignas(cmsghdr) char control[CMSG_SPACE(3 * sizeof(int))] = {};
-        msghdr msg{nullptr, 0, &io, 1, control, sizeof control, 0};
-        if (Readable() && recvmsg(fd, &msg, MSG_CMSG_CLOEXEC) > 0 && CMSG_FIRSTHDR(&msg))
-            std::memcpy(fds, CMSG_DATA(CMSG_FIRSTHDR(&msg)), sizeof fds);
+        if (Readable())
+            okg::fdpass::Receive(fd, std::as_writable_bytes(std::span(&hello, 1)), fds);
     }
     ~Helper() {
         for (int f : fds)
@@ -58,13 +62,16 @@ struct Helper {
     bool Send(const void* bytes, size_t length) const {
         return send(fd, bytes, length, MSG_NOSIGNAL) == ssize_t(length);
     }
+    // Sends request and reads the answer of its kind; false when none came.
+    template <typename Answer> bool Ask(const void* request, size_t length, Answer& answer) const {
+        const uint32_t type = answer.type;
+        return Send(request, length) && Readable() &&
+               recv(fd, &answer, sizeof answer, 0) == sizeof answer && answer.type == type;
+    }
     // The helper's answer to one reset request; 0xffffffff when none came.
     uint32_t Reset(const okg::helper::ResetRequest& request) const {
-        okg::helper::ResetResult answer{0, 0xffffffff};
-        if (!Send(&request, sizeof request) || !Readable() ||
-            recv(fd, &answer, sizeof answer, 0) != sizeof answer)
-            return 0xffffffff;
-        return answer.type == okg::helper::ResetResultMessage ? answer.result : 0xffffffff;
+        okg::helper::ResetResult answer;
+        return Ask(&request, sizeof request, answer) ? answer.result : 0xffffffff;
     }
     // The exit status once it has ended within the wait; -1 while it runs, -2 for a signal.
     int Exit(int milliseconds) {

@@ -1,10 +1,14 @@
-// okgate-helper trusts nothing it is sent: every malformed request ends it, without an answer.
+// okgate-helper trusts nothing it is sent: every malformed request is refused, and ends it; once
+// confined it can do little else.
 #include "engine/basAPI.h"
+#include "helper/SystemCallFilter.h"
 #include "platform/HelperProcess.h"
 
 #include <gtest/gtest.h>
 
+#include <linux/netlink.h>
 #include <netinet/in.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <fstream>
@@ -17,70 +21,80 @@ namespace {
 using namespace okg;
 using helpertest::Helper;
 
-std::vector<unsigned char> Bytes(const helper::ResetRequest& r, size_t length) {
-    std::vector<unsigned char> bytes(length, 0);
+std::vector<std::byte> Bytes(const helper::ResetRequest& r, size_t length) {
+    std::vector<std::byte> bytes(length);
     std::memcpy(bytes.data(), &r, std::min(length, sizeof r));
     return bytes;
 }
 
-// Each case also carries a descriptor along when `descriptor` is set.
-TEST(HelperProtocol, GreetsThenEndsAtTheFirstMalformedRequest) {
+TEST(HelperProtocol, RefusesEveryRequestNoWindowSends) {
     helper::ResetRequest good;
     good.family = AF_INET;
     good.cookie = 1;
-    helper::ResetRequest unknown = good, hello = good, family = good, zero = good;
+    helper::ResetRequest v6 = good, unknown = good, hello = good, family = good, zero = good,
+                         misses;
+    misses.type = helper::MissesMessage;
+    v6.family = AF_INET6;
+    v6.ifindex = 2;
     unknown.type = 0x6f6b00ff;
     hello.type = helper::HelloMessage;
     family.family = AF_UNIX;
     zero.ifindex = 1;
     const struct {
         const char* what;
-        std::vector<unsigned char> bytes;
-        bool descriptor = false;
+        std::vector<std::byte> bytes;
+        int flags = 0;
+        const char* refusal = nullptr; // null: taken
     } cases[] = {
-        {"a type cut short", Bytes(good, 3)},
-        {"a request one byte short", Bytes(good, sizeof good - 1)},
-        {"a request one byte long", Bytes(good, sizeof good + 1)},
-        {"a request far too long", Bytes(good, 4096)},
-        {"an unknown type", Bytes(unknown, sizeof unknown)},
-        {"the helper's own message", Bytes(hello, sizeof hello)},
-        {"another address family", Bytes(family, sizeof family)},
-        {"an interface with an IPv4 request", Bytes(zero, sizeof zero)},
-        {"a descriptor sent along", Bytes(good, sizeof good), true},
+        {"an IPv4 request", Bytes(good, sizeof good)},
+        {"an IPv6 request on an interface", Bytes(v6, sizeof v6)},
+        {"the skipped runs asked for", Bytes(misses, sizeof(helper::MissesRequest))},
+        {"the skipped runs with a byte more", Bytes(misses, 5), 0, "of the wrong length"},
+        {"nothing", {}, 0, "a request without its type"},
+        {"a type cut short", Bytes(good, 3), 0, "a request without its type"},
+        {"a request one byte short", Bytes(good, sizeof good - 1), 0, "of the wrong length"},
+        {"a request one byte long", Bytes(good, sizeof good + 1), 0, "of the wrong length"},
+        {"a request cut short by the read", Bytes(good, sizeof good), MSG_TRUNC, "cut short"},
+        {"a descriptor sent along", Bytes(good, sizeof good), MSG_CTRUNC, "with descriptors"},
+        {"an unknown type", Bytes(unknown, sizeof unknown), 0, "an unknown request"},
+        {"the helper's own message", Bytes(hello, sizeof hello), 0, "an unknown request"},
+        {"another address family", Bytes(family, sizeof family), 0, "another address family"},
+        {"an interface with an IPv4 request", Bytes(zero, sizeof zero), 0, "naming an interface"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        Helper h;
-        ASSERT_GT(h.pid, 0);
-        EXPECT_EQ(h.hello.type, helper::HelloMessage) << "it greets first";
-        iovec io{const_cast<unsigned char*>(c.bytes.data()), c.bytes.size()};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        msghdr msg{nullptr, 0, &io, 1, control, c.descriptor ? sizeof control : 0, 0};
-        if (c.descriptor) {
-            *CMSG_FIRSTHDR(&msg) = {CMSG_LEN(sizeof(int)), SOL_SOCKET, SCM_RIGHTS};
-            std::memset(CMSG_DATA(CMSG_FIRSTHDR(&msg)), 0, sizeof(int)); // standard input
+        const helper::Request r = helper::ParseRequest(c.bytes, c.flags);
+        if (!c.refusal) {
+            const bool reset = c.bytes.size() == sizeof good;
+            ASSERT_EQ(r.kind, reset ? helper::Request::Reset : helper::Request::Misses)
+                << r.refusal;
+            EXPECT_TRUE(!reset || std::memcmp(&r.reset, c.bytes.data(), sizeof r.reset) == 0);
+        } else {
+            EXPECT_EQ(r.kind, helper::Request::Refused);
+            EXPECT_NE(std::string(r.refusal).find(c.refusal), std::string::npos) << r.refusal;
         }
-        ASSERT_EQ(sendmsg(h.fd, &msg, MSG_NOSIGNAL), ssize_t(c.bytes.size()));
-        EXPECT_EQ(h.Exit(5000), 3) << "it ends, as malformed";
-        char byte;
-        EXPECT_EQ(recv(h.fd, &byte, 1, MSG_DONTWAIT), 0) << "with no answer";
     }
 }
 
-// The window closing the pair ends it cleanly; a well-formed request it cannot honour is answered
-// and the helper goes on: the "no cookie" value (the kernel would skip its cookie check) and a
-// socket that does not exist. Meanwhile it runs under its system call filter.
-TEST(HelperProtocol, AnswersWellFormedRequestsAndEndsWithThePair) {
+// The process: it greets, answers a well-formed request it cannot honour and goes on (the "no
+// cookie" value, for which the kernel would skip its cookie check, and a socket that does not
+// exist), runs under its system call filter, ends at the first malformed request without an
+// answer, and cleanly when the window closes the pair.
+TEST(HelperProtocol, AnswersUntilAMalformedRequestOrTheEndOfThePair) {
     Helper h;
     ASSERT_GT(h.pid, 0);
+    EXPECT_EQ(h.hello.type, helper::HelloMessage) << "it greets first";
     helper::ResetRequest request;
     request.family = AF_INET;
-    request.cookie = INET_DIAG_NOCOOKIE;
     request.local[0] = request.remote[0] = htonl(INADDR_LOOPBACK + 2);
     request.localPort = request.remotePort = htons(9); // nothing listens or connects there
-    EXPECT_EQ(h.Reset(request), api::ERROR_INVALID_PARAMETER);
-    request.cookie = 12345;
-    EXPECT_EQ(h.Reset(request), api::ERROR_NOT_FOUND);
+    for (const auto& [cookie, result] :
+         {std::pair{~uint64_t(0), api::ERROR_INVALID_PARAMETER},
+          {uint64_t(INET_DIAG_NOCOOKIE), api::ERROR_NOT_FOUND},
+          {uint64_t(INET_DIAG_NOCOOKIE) << 32, api::ERROR_NOT_FOUND}}) {
+        request.cookie = cookie;
+        EXPECT_EQ(h.Reset(request), result) << std::hex << cookie;
+    }
 #if !defined(__SANITIZE_ADDRESS__) // the sanitizer build goes without the system call filter
     std::ifstream status("/proc/" + std::to_string(h.pid) + "/status");
     std::string line;
@@ -88,8 +102,68 @@ TEST(HelperProtocol, AnswersWellFormedRequestsAndEndsWithThePair) {
     }
     EXPECT_EQ(line, "Seccomp:\t2") << "confined to its few system calls";
 #endif
-    shutdown(h.fd, SHUT_RDWR);
-    EXPECT_EQ(h.Exit(5000), 0);
+    const int standardInput = 0;
+    ASSERT_TRUE(fdpass::Send(h.fd, &request, sizeof request, std::span(&standardInput, 1)));
+    EXPECT_EQ(h.Exit(5000), 3) << "a request with a descriptor ends it, as malformed";
+    char byte;
+    EXPECT_EQ(recv(h.fd, &byte, 1, MSG_DONTWAIT), 0) << "with no answer";
+
+    Helper closed;
+    ASSERT_GT(closed.pid, 0);
+    shutdown(closed.fd, SHUT_RDWR);
+    EXPECT_EQ(closed.Exit(5000), 0);
+}
+
+#if !defined(__SANITIZE_ADDRESS__)
+// Once confined, a process may open a sock_diag socket again and no other: any other ends it.
+TEST(HelperProtocol, TheFilterLetsOnlyASockDiagSocketBeOpened) {
+    const struct {
+        int domain, type, protocol;
+        bool lives;
+    } cases[] = {
+        {AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_SOCK_DIAG, true},
+        {AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK, NETLINK_SOCK_DIAG, true},
+        {AF_NETLINK, SOCK_DGRAM, NETLINK_SOCK_DIAG, false},
+        {AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE, false},
+        {AF_UNIX, SOCK_SEQPACKET, 0, false},
+        {AF_INET, SOCK_STREAM, 0, false},
+    };
+    for (const auto& c : cases) {
+        const pid_t pid = fork();
+        if (pid == 0)
+            _exit(helper::Confine() && socket(c.domain, c.type, c.protocol) >= 0 ? 0 : 1);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_EQ(WIFEXITED(status) && WEXITSTATUS(status) == 0, c.lives)
+            << c.domain << " " << c.type << " " << c.protocol;
+        EXPECT_EQ(WIFSIGNALED(status), !c.lives);
+    }
+}
+#endif
+
+// One per user, in its login session: the user's runtime folder is the lock.
+TEST(HelperProtocol, ServesOneWindowPerUser) {
+    const uid_t user = 2000000000 + uid_t(getpid() % 100000); // no one's
+    const std::string folder = "/run/user/" + std::to_string(user);
+    if (geteuid() != 0 || access("/run/user", W_OK) != 0 || access(folder.c_str(), F_OK) == 0)
+        GTEST_SKIP() << "needs root to run a helper as a user of its own, with /run/user";
+    const struct Removed {
+        const std::string& path;
+        ~Removed() { rmdir(path.c_str()); }
+    } removed{folder};
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    const Helper none(user); // a folder not the user's own: no login session, no helper
+    EXPECT_EQ(none.hello.startError, ENOENT);
+    EXPECT_NE(std::string(none.hello.reason).find(folder), std::string::npos);
+    ASSERT_EQ(chown(folder.c_str(), user, user), 0);
+    {
+        Helper first(user);
+        EXPECT_EQ(first.hello.startError, 0) << first.hello.reason;
+        Helper second(user);
+        EXPECT_EQ(second.hello.startError, EBUSY);
+        EXPECT_EQ(second.Exit(5000), 5);
+    }
+    EXPECT_EQ(Helper(user).hello.startError, 0) << "the lock went with the first";
 }
 
 TEST(HelperProtocol, RefusesToRunWithoutItsSocket) {

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <span>
 
 namespace {
@@ -50,6 +51,8 @@ void NewManagerWithEmptyLists() {
 }
 
 // A gone connection's cut is not found: by its 4-tuple alone it would resolve to its listener.
+// Another namespace's connection (a container's) on a blocked port is never a row, so never tried,
+// whatever feeds the table.
 TEST(EngineKernel, OnePassResetsTheBlockedConnectionsOnly) {
     InBothTableModes([](bool refused) {
         // The blocked port on every address, so that no client is given it as its own port.
@@ -72,6 +75,13 @@ TEST(EngineKernel, OnePassResetsTheBlockedConnectionsOnly) {
         for (const auto& row :
              {cut->row, cut->ServerRow(), cutDual->row, cutDual->ServerRow(), listener})
             EXPECT_EQ(std::ranges::count(table, row), 1) << ntohs(uint16_t(row.dwLocalPort));
+        std::optional<Listener> thereListener; // made after the first read: the events tell it
+        std::optional<Connection> there;
+        ASSERT_TRUE(InOtherNamespace([&] {
+            if ((thereListener = Listen("127.0.0.3", false, blocked->port)))
+                there = Connect(*thereListener, "127.0.0.3", "127.0.0.6");
+        }));
+        ASSERT_TRUE(there);
         NewManagerWithEmptyLists();
         oManager->oBlockedRemotePorts->AddItem(Variant::Long(blocked->port));
         oManager->oBlockedLocalPorts->AddItem(Variant::Long(dual->port));
@@ -81,6 +91,11 @@ TEST(EngineKernel, OnePassResetsTheBlockedConnectionsOnly) {
         ScanTcpTable(); // works from the cache
         EXPECT_TRUE(IsReset(ReadError(cut->client.fd)) && IsReset(ReadError(cutDual->client.fd)));
         EXPECT_EQ(std::ranges::count_if(others, StillConnected<Connection>), 301);
+        const std::span after(&TcpTableBuffer.Row(0), TcpTableBuffer.EntryCount());
+        EXPECT_EQ(std::ranges::count(after, there->row) +
+                      std::ranges::count(after, there->ServerRow()),
+                  0);
+        EXPECT_TRUE(StillConnected(*there));
         EXPECT_TRUE(IsReset(ReadError(cut->server.fd))) << "the peer of a cut end is gone too";
         api::MIB_TCPROW row = cut->ServerRow();
         EXPECT_EQ(api::SetTcpEntry(&row), api::ERROR_INVALID_PARAMETER);

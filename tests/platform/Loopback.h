@@ -8,8 +8,12 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <net/if.h>
 #include <optional>
 #include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -41,11 +45,13 @@ struct Listener {
     Fd reserve = Fd(); // holds the port in the other family
 };
 
-// dualStack listens on :: with IPV6_V6ONLY off, taking IPv4 connections as v4-mapped.
-inline std::optional<Listener> Listen(const char* address, bool dualStack = false) {
+// dualStack listens on :: with IPV6_V6ONLY off, taking IPv4 connections as v4-mapped. Port 0
+// takes one the kernel gives.
+inline std::optional<Listener> Listen(const char* address, bool dualStack = false,
+                                      uint16_t port = 0) {
     Listener l{Fd(socket(dualStack ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))};
-    sockaddr_in6 a6{AF_INET6, 0, 0, in6addr_any, 0};
-    sockaddr_in a4{AF_INET, 0, {inet_addr(address ? address : "0.0.0.0")}, {}};
+    sockaddr_in6 a6{AF_INET6, htons(port), 0, in6addr_any, 0};
+    sockaddr_in a4{AF_INET, htons(port), {inet_addr(address ? address : "0.0.0.0")}, {}};
     auto* a = dualStack ? reinterpret_cast<sockaddr*>(&a6) : reinterpret_cast<sockaddr*>(&a4);
     socklen_t length = dualStack ? sizeof a6 : sizeof a4;
     const int off = 0;
@@ -134,6 +140,22 @@ inline std::optional<Connection6> Connect6(const Listener& listener) {
     c.row.dwLocalPort = local.sin6_port;
     c.row.dwRemotePort = remote.sin6_port;
     return c.server.fd >= 0 ? std::optional(std::move(c)) : std::nullopt;
+}
+
+// Runs body on a thread of its own in a new network namespace, its loopback up; false when there
+// was none. The namespace has no name: it goes with the last socket made in it.
+template <typename Body> bool InOtherNamespace(Body body) {
+    bool up = false;
+    std::thread([&] {
+        ifreq lo{};
+        std::strcpy(lo.ifr_name, "lo");
+        const Fd s(unshare(CLONE_NEWNET) == 0 ? socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : -1);
+        up = s.fd >= 0 && ioctl(s.fd, SIOCGIFFLAGS, &lo) == 0 &&
+             (lo.ifr_flags |= IFF_UP, ioctl(s.fd, SIOCSIFFLAGS, &lo) == 0);
+        if (up)
+            body();
+    }).join();
+    return up;
 }
 
 // Waits a bounded while for the next byte: 0 when it came, else ECONNRESET or ECONNABORTED for

@@ -5,7 +5,6 @@
 #include "engine/platform/linux/NetlinkDiag.h"
 #include "engine/platform/linux/Rights.h"
 
-#include <bpf/bpf.h>
 #include <linux/bpf.h>
 
 #include <algorithm>
@@ -31,7 +30,7 @@ namespace {
 bool refuseLoad = false;
 
 void CloseAll(const FeedDescriptors& fds) {
-    for (int fd : {fds.ring, fds.counters, fds.program})
+    for (int fd : {fds.ring, fds.counters})
         if (fd >= 0)
             ::close(fd);
 }
@@ -58,22 +57,23 @@ std::unique_ptr<BpfFeed> BpfFeed::Open(std::string& whyNot) {
     FeedDescriptors fds = program->Descriptors();
     fds.ring = fcntl(fds.ring, F_DUPFD_CLOEXEC, 0);
     fds.counters = fcntl(fds.counters, F_DUPFD_CLOEXEC, 0);
-    fds.program = fcntl(fds.program, F_DUPFD_CLOEXEC, 0);
-    auto feed = FromDescriptors(fds, whyNot);
+    auto feed = FromDescriptors(
+        fds, [p = program.get()](uint64_t& misses) { return p->SkippedRuns(misses); }, whyNot);
     if (feed)
         feed->program_ = std::move(program);
     return feed;
 }
 
-std::unique_ptr<BpfFeed> BpfFeed::FromDescriptors(const FeedDescriptors& fds, std::string& whyNot) {
+std::unique_ptr<BpfFeed> BpfFeed::FromDescriptors(const FeedDescriptors& fds,
+                                                  SkippedRuns skippedRuns, std::string& whyNot) {
     std::unique_ptr<BpfFeed> feed(new BpfFeed());
     feed->ringFd_ = fds.ring;
     feed->countersFd_ = fds.counters;
-    feed->programFd_ = fds.program;
+    feed->skippedRuns_ = std::move(skippedRuns);
     const size_t page = size_t(sysconf(_SC_PAGESIZE));
     const uint64_t bytes = fds.ringBytes;
-    if (fds.ring < 0 || fds.counters < 0 || fds.program < 0 || bytes < page ||
-        (bytes & (bytes - 1)) != 0 || bytes > (uint64_t(1) << 30)) {
+    if (fds.ring < 0 || fds.counters < 0 || bytes < page || (bytes & (bytes - 1)) != 0 ||
+        bytes > (uint64_t(1) << 30)) {
         whyNot = "the BPF ring buffer was not handed over";
         return nullptr;
     }
@@ -112,7 +112,7 @@ BpfFeed::~BpfFeed() {
         munmap(producer_, producerBytes_);
     if (counters_)
         munmap(const_cast<void*>(counters_), page);
-    CloseAll({ringFd_, 0, countersFd_, programFd_});
+    CloseAll({ringFd_, 0, countersFd_});
 }
 
 size_t BpfFeed::Drain(EventTable* table) {
@@ -150,10 +150,9 @@ size_t BpfFeed::Drain(EventTable* table) {
 uint64_t BpfFeed::LostEvents() const {
     const uint64_t drops =
         __atomic_load_n(static_cast<const uint64_t*>(counters_), __ATOMIC_RELAXED);
-    bpf_prog_info info{};
-    uint32_t length = sizeof info;
-    if (bpf_obj_get_info_by_fd(programFd_, &info, &length) == 0)
-        misses_ = info.recursion_misses;
+    // Whoever holds the program tells: this process, or the helper over its channel.
+    if (skippedRuns_)
+        skippedRuns_(misses_);
     return drops + misses_;
 }
 
@@ -397,7 +396,7 @@ const EventTable* UpdateEventFedTable() {
     if (!s.seeded)
         return Seed(s, now) ? &s.table : nullptr;
     // Lost events are counted where events are read (the skipped runs of the program cost a
-    // system call to read), and at every resync.
+    // system call, or a question to the helper, to read), and at every resync.
     if (s.feed->Drain(&s.table) > 0)
         s.table.NoteLostEvents(s.feed->LostEvents());
     ResyncInBackground(s, now);

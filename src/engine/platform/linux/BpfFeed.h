@@ -30,10 +30,14 @@ public:
     // and reads it. Null, with the reason in whyNot, when the kernel refuses it.
     static std::unique_ptr<BpfFeed> Open(std::string& whyNot);
 
+    // How many runs of the program the kernel skipped so far; false when that cannot be told.
+    using SkippedRuns = std::function<bool(uint64_t& misses)>;
+
     // Reads a program loaded elsewhere: takes over the descriptors (closes them in any case) and
-    // maps the ring and the counters. Null, with the reason in whyNot, when they cannot be mapped.
+    // maps the ring and the counters; skippedRuns asks whoever holds the program. Null, with the
+    // reason in whyNot, when they cannot be mapped.
     static std::unique_ptr<BpfFeed> FromDescriptors(const FeedDescriptors& fds,
-                                                    std::string& whyNot);
+                                                    SkippedRuns skippedRuns, std::string& whyNot);
 
     BpfFeed(const BpfFeed&) = delete;
     BpfFeed& operator=(const BpfFeed&) = delete;
@@ -47,15 +51,17 @@ public:
     int WakeFd() const { return ringFd_; }
 
     // Events lost since loading: failed ring reservations plus program runs the kernel skipped
-    // because the tracepoint fired again on the same processor while the program ran (a system
-    // call: read when events were read, and at a resync).
+    // because the tracepoint fired again on the same processor while the program ran. The latter
+    // cost a system call, or a question to okgate-helper where it holds the program: read when
+    // events were read, and at a resync.
     uint64_t LostEvents() const;
 
 private:
     BpfFeed() = default;
 
     std::unique_ptr<BpfProgram> program_; // loaded here; null when another process holds it
-    int ringFd_ = -1, countersFd_ = -1, programFd_ = -1;
+    int ringFd_ = -1, countersFd_ = -1;
+    SkippedRuns skippedRuns_;
     void* consumer_ = nullptr; // the consumer position page (ours to write)
     void* producer_ = nullptr; // the producer position page, then the data twice over
     size_t producerBytes_ = 0;

@@ -2,20 +2,18 @@
 
 #include "tcpstate.skel.h"
 
+#include <bpf/bpf.h>
 #include <bpf/libbpf.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdarg>
-#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
 namespace okg::linuxfeed {
 
 namespace {
-
-// The reader finds the drop counter at the start of the program's .bss.
-static_assert(offsetof(tcpstate::tcpstate__bss, drops) == 0);
 
 // libbpf reports through a print hook; keep its last warning as the reason for a refusal
 // instead of writing verifier logs to the terminal of a desktop program.
@@ -58,8 +56,21 @@ std::unique_ptr<BpfProgram> BpfProgram::Load(std::string& whyNot) {
         whyNot = Reason("opening the BPF program failed", errno);
         return nullptr;
     }
+    // The namespace it serves is ours: the window that started the helper shares it.
+    struct stat ns {};
+    if (stat("/proc/self/ns/net", &ns) != 0) {
+        whyNot = Reason("reading the network namespace failed", errno);
+        return nullptr;
+    }
+    program->skel_->rodata->netns_inum = uint32_t(ns.st_ino);
     if (int err = tcpstate__load(program->skel_)) {
         whyNot = Reason("loading the BPF program failed", err);
+        return nullptr;
+    }
+    // From now on user space may only read the counters: the reader's mapping too, wherever
+    // its descriptor goes.
+    if (int err = bpf_map_freeze(bpf_map__fd(program->skel_->maps.counters))) {
+        whyNot = Reason("freezing the BPF loss counters failed", err);
         return nullptr;
     }
     if (int err = tcpstate__attach(program->skel_)) {
@@ -75,7 +86,16 @@ BpfProgram::~BpfProgram() {
 
 FeedDescriptors BpfProgram::Descriptors() const {
     return {bpf_map__fd(skel_->maps.events), bpf_map__max_entries(skel_->maps.events),
-            bpf_map__fd(skel_->maps.bss), bpf_program__fd(skel_->progs.okg_tcp_set_state)};
+            bpf_map__fd(skel_->maps.counters)};
+}
+
+bool BpfProgram::SkippedRuns(uint64_t& misses) const {
+    bpf_prog_info info{};
+    uint32_t length = sizeof info;
+    if (bpf_obj_get_info_by_fd(bpf_program__fd(skel_->progs.okg_tcp_set_state), &info, &length))
+        return false;
+    misses = info.recursion_misses;
+    return true;
 }
 
 } // namespace okg::linuxfeed

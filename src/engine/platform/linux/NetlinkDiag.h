@@ -88,10 +88,10 @@ struct ReplyResult {
 };
 
 // Parses the bytes of one receive of a dump reply (SOCK_DIAG_BY_FAMILY, or TCPDIAG_GETSOCK, the
-// older request that lists every family in one walk). Messages of another
-// sequence number or port id are skipped; TCP sockets of every state the table knows are
-// appended to out (IPv6 ones with v4-mapped addresses as IPv4 rows, the others as IPv6 rows).
-// Parsing stops at NLMSG_DONE, NLMSG_ERROR or the first malformed message.
+// older request that lists every family in one walk). Messages of another sequence number or port
+// id are skipped; TCP sockets of every state the table knows are appended to out (IPv6 ones with
+// v4-mapped addresses as IPv4 rows, the others as IPv6 rows). Parsing stops at NLMSG_DONE,
+// NLMSG_ERROR or the first malformed message.
 ReplyResult ParseDumpReply(std::span<const std::byte> bytes, uint32_t seq, uint32_t portId,
                            std::vector<SocketRow>& out);
 
@@ -102,8 +102,7 @@ ReplyResult ParseDumpReply(std::span<const std::byte> bytes, uint32_t seq, uint3
 // across calls; one thread only. states narrows the dump to some kernel states (bit n for state
 // n; a timewait socket is matched by its substate, a request socket by SYN_RECV or NEW_SYN_RECV):
 // the kernel still walks its hash but builds and sends only those sockets, and leaves the
-// listeners' table alone unless
-// LISTEN is asked for.
+// listeners' table alone unless LISTEN is asked for.
 bool DumpTcpSockets(std::vector<SocketRow>& out, uint32_t states = DumpStates);
 // The same over the caller's socket (one per thread).
 bool DumpTcpSockets(DiagSocket& socket, std::vector<SocketRow>& out, uint32_t states);
@@ -131,6 +130,11 @@ inet_diag_sockid SocketIdOf(const SocketRow& target, uint8_t family);
 // in AF_INET6.
 uint32_t CutInFamilies(const SocketRow& target,
                        const std::function<uint32_t(uint8_t, const inet_diag_sockid&)>& cut);
+
+// The kernel's "no cookie", for which it skips its cookie check: both halves all ones.
+inline bool IsNoCookie(const inet_diag_sockid& id) {
+    return id.idiag_cookie[0] == INET_DIAG_NOCOOKIE && id.idiag_cookie[1] == INET_DIAG_NOCOOKIE;
+}
 
 // The kernel's own entry of the one socket id names, looked up by its addresses and ports; the
 // kernel also checks the cookie, except the "no cookie" value INET_DIAG_NOCOOKIE. 0 with found

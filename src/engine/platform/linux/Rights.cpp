@@ -3,7 +3,8 @@
 #include "engine/platform/linux/BpfFeed.h"
 #include "engine/platform/linux/BpfProgram.h"
 #include "engine/platform/linux/Capabilities.h"
-#include "helper/HelperProtocol.h"
+#include "engine/platform/linux/DescriptorPassing.h"
+#include "engine/platform/linux/HelperProtocol.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,6 +16,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <span>
 #include <utility>
 
 namespace okg::linuxfeed {
@@ -23,6 +25,12 @@ namespace {
 
 // An answer the helper has not given within this long will not come.
 constexpr int AnswerMilliseconds = 5000;
+
+void CloseAll(const FeedDescriptors& fds) {
+    for (int fd : {fds.ring, fds.counters})
+        if (fd >= 0)
+            close(fd);
+}
 
 // The helper process and our end of its socket pair.
 class HelperProcess {
@@ -34,20 +42,61 @@ public:
     ~HelperProcess();
 
     uint32_t Reset(uint8_t family, const inet_diag_sockid& id);
+    bool SkippedRuns(uint64_t& misses);
     bool Alive();
     int Channel() const { return fd_; }
 
 private:
     HelperProcess(int fd, pid_t pid) : fd_(fd), pid_(pid) {}
+    static std::unique_ptr<HelperProcess> Spawn(const std::string& path, std::string& whyNot);
+    bool ReadHello(helper::Hello& hello, FeedDescriptors& fds);
     bool Wait(short events);
+    template <typename Answer> bool Ask(const void* request, size_t length, Answer& answer);
     void Lost();
 
     int fd_;
     pid_t pid_;
 };
 
+// Why a helper that greeted so is of no use; empty when it can cut.
+std::string WhyUnusable(const helper::Hello& hello, bool whole) {
+    if (!whole)
+        return "okgate-helper ended at start";
+    if (hello.startError && hello.reason[0]) // told by the helper itself
+        return "okgate-helper cannot run: " + std::string(hello.reason);
+    if (hello.startError == ENOENT)
+        return "okgate-helper is not installed beside the program";
+    if (hello.startError == EACCES || hello.startError == EPERM)
+        return "this user may not run okgate-helper (not a member of the group okgate, or not "
+               "logged in again since joining it)";
+    if (hello.startError)
+        return "okgate-helper could not be run: " + std::string(std::strerror(hello.startError));
+    if (!hello.canCut)
+        return "okgate-helper holds no capabilities (setting them failed at install, or this "
+               "system refuses them)";
+    return {};
+}
+
 std::unique_ptr<HelperProcess> HelperProcess::Start(const std::string& path, std::string& whyNot,
                                                     FeedDescriptors& fds, std::string& feedWhyNot) {
+    std::unique_ptr<HelperProcess> self = Spawn(path, whyNot);
+    if (!self)
+        return nullptr;
+    helper::Hello hello;
+    const bool whole = self->ReadHello(hello, fds);
+    if (fds.ring < 0)
+        feedWhyNot = hello.reason[0] ? hello.reason : "okgate-helper did not load the program";
+    whyNot = WhyUnusable(hello, whole);
+    if (whyNot.empty())
+        return self;
+    CloseAll(fds); // a feed without the right to cut is of no use: the dump mode tells
+    fds = {};
+    return nullptr;
+}
+
+// Forks and runs the helper with its end of the pair as its channel. A failed exec is told by
+// the child as a greeting with its errno.
+std::unique_ptr<HelperProcess> HelperProcess::Spawn(const std::string& path, std::string& whyNot) {
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
         whyNot = "no socket for okgate-helper: " + std::string(std::strerror(errno));
@@ -75,58 +124,24 @@ std::unique_ptr<HelperProcess> HelperProcess::Start(const std::string& path, std
         whyNot = "okgate-helper could not be started: " + std::string(std::strerror(errno));
         return nullptr;
     }
-    std::unique_ptr<HelperProcess> self(new HelperProcess(pair[0], pid));
+    return std::unique_ptr<HelperProcess>(new HelperProcess(pair[0], pid));
+}
 
-    helper::Hello hello;
-    iovec io{&hello, sizeof hello};
-    msghdr msg{};
-    msg.msg_iov = &io;
-    msg.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(3 * sizeof(int))] = {};
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    ssize_t n = -1;
-    if (self->Wait(POLLIN))
-        n = recvmsg(self->fd_, &msg, MSG_CMSG_CLOEXEC);
-    int received[3] = {-1, -1, -1};
-    size_t count = 0;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); n > 0 && c; c = CMSG_NXTHDR(&msg, c))
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
-            count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-            std::memcpy(received, CMSG_DATA(c), std::min<size_t>(count, 3) * sizeof(int));
-        }
-    const bool whole = n == sizeof hello && hello.type == helper::HelloMessage &&
-                       !(msg.msg_flags & (MSG_TRUNC | MSG_CTRUNC));
+// Reads the greeting, within the answer's wait, and takes the feed's descriptors when it carries
+// them all. False when no whole greeting came.
+bool HelperProcess::ReadHello(helper::Hello& hello, FeedDescriptors& fds) {
+    int received[fdpass::MaxDescriptors] = {-1, -1};
+    fdpass::Received got;
+    if (Wait(POLLIN))
+        got = fdpass::Receive(fd_, std::as_writable_bytes(std::span(&hello, 1)), received);
+    const bool whole = got.bytes == sizeof hello && hello.type == helper::HelloMessage &&
+                       !(got.flags & (MSG_TRUNC | MSG_CTRUNC));
     hello.reason[sizeof hello.reason - 1] = 0;
-    if (whole && hello.feedError == 0 && count == 3) {
-        fds = {received[0], hello.ringBytes, received[1], received[2]};
-    } else {
-        for (int fd : received)
-            if (fd >= 0)
-                close(fd);
-        feedWhyNot = hello.reason[0] ? hello.reason : "okgate-helper did not load the program";
-    }
-    if (!whole) {
-        whyNot = "okgate-helper ended at start";
-    } else if (hello.startError == ENOENT) {
-        whyNot = "okgate-helper is not installed beside the program";
-    } else if (hello.startError == EACCES || hello.startError == EPERM) {
-        whyNot = "this user may not run okgate-helper (not a member of the group okgate, or not "
-                 "logged in again since joining it)";
-    } else if (hello.startError) {
-        whyNot = "okgate-helper could not be run: " + std::string(std::strerror(hello.startError));
-    } else if (!hello.canCut) {
-        whyNot = "okgate-helper holds no capabilities (setting them failed at install, or this "
-                 "system refuses them)";
-    } else {
-        return self;
-    }
-    if (fds.ring >= 0) { // a feed without the right to cut is of no use: the dump mode tells
-        for (int fd : {fds.ring, fds.counters, fds.program})
-            close(fd);
-        fds = {};
-    }
-    return nullptr;
+    if (whole && hello.feedError == 0 && got.count == 2)
+        fds = {received[0], hello.ringBytes, received[1]};
+    else
+        CloseAll({received[0], 0, received[1]});
+    return whole;
 }
 
 HelperProcess::~HelperProcess() {
@@ -156,9 +171,20 @@ void HelperProcess::Lost() {
     fd_ = -1;
 }
 
-uint32_t HelperProcess::Reset(uint8_t family, const inet_diag_sockid& id) {
+// Sends one request and reads its answer within the wait. False, and the helper taken for lost,
+// when none came: the right went with it.
+template <typename Answer>
+bool HelperProcess::Ask(const void* request, size_t length, Answer& answer) {
     if (fd_ < 0)
-        return api::ERROR_ACCESS_DENIED;
+        return false;
+    if (fdpass::Send(fd_, request, length) && Wait(POLLIN) &&
+        recv(fd_, &answer, sizeof answer, 0) == sizeof answer && answer.type == Answer{}.type)
+        return true;
+    Lost();
+    return false;
+}
+
+uint32_t HelperProcess::Reset(uint8_t family, const inet_diag_sockid& id) {
     helper::ResetRequest request;
     request.family = family;
     request.cookie = uint64_t(id.idiag_cookie[1]) << 32 | id.idiag_cookie[0];
@@ -168,13 +194,16 @@ uint32_t HelperProcess::Reset(uint8_t family, const inet_diag_sockid& id) {
     request.remotePort = id.idiag_dport;
     request.ifindex = id.idiag_if;
     helper::ResetResult answer;
-    if (send(fd_, &request, sizeof request, MSG_NOSIGNAL) != sizeof request || !Wait(POLLIN) ||
-        recv(fd_, &answer, sizeof answer, 0) != sizeof answer ||
-        answer.type != helper::ResetResultMessage) {
-        Lost(); // the right went with the helper
-        return api::ERROR_ACCESS_DENIED;
-    }
-    return answer.result;
+    return Ask(&request, sizeof request, answer) ? answer.result : api::ERROR_ACCESS_DENIED;
+}
+
+bool HelperProcess::SkippedRuns(uint64_t& misses) {
+    const helper::MissesRequest request;
+    helper::MissesResult answer;
+    if (!Ask(&request, sizeof request, answer) || !answer.known)
+        return false;
+    misses = answer.misses;
+    return true;
 }
 
 bool HelperProcess::Alive() {
@@ -240,7 +269,12 @@ std::unique_ptr<BpfFeed> OpenFeedWithRights(std::string& whyNot, bool& noRights)
         whyNot = r.feedWhyNot;
         return nullptr;
     }
-    return BpfFeed::FromDescriptors(std::exchange(r.fds, {}), whyNot);
+    // Asked of whichever helper runs when the feed asks.
+    auto skippedRuns = [](uint64_t& misses) {
+        Rights& now = State();
+        return now.helper && now.helper->SkippedRuns(misses);
+    };
+    return BpfFeed::FromDescriptors(std::exchange(r.fds, {}), skippedRuns, whyNot);
 }
 
 bool FeedStillAttached() {
@@ -268,9 +302,7 @@ void SetHelperPathForTesting(const std::string& path) {
 
 void ResetRightsForTesting() {
     Rights& r = State();
-    for (int fd : {r.fds.ring, r.fds.counters, r.fds.program})
-        if (fd >= 0)
-            close(fd);
+    CloseAll(r.fds);
     r = Rights{};
 }
 

@@ -16,12 +16,29 @@ typedef __u32 __be32;
 typedef __u32 __wsum;
 
 enum bpf_map_type {
+    BPF_MAP_TYPE_ARRAY = 2,
     BPF_MAP_TYPE_RINGBUF = 27,
+};
+
+enum {
+    BPF_F_MMAPABLE = 1U << 10, /* an array user space maps */
 };
 
 struct in6_addr {
     __u8 s6_addr[16];
 };
+
+struct ns_common {
+    unsigned int inum; /* the namespace's inode number, as /proc/PID/ns/net shows it */
+} __attribute__((preserve_access_index));
+
+struct net {
+    struct ns_common ns;
+} __attribute__((preserve_access_index));
+
+typedef struct {
+    struct net* net;
+} __attribute__((preserve_access_index)) possible_net_t;
 
 /* The kernel nests these in anonymous unions and structs; libbpf looks through them. */
 struct sock_common {
@@ -33,6 +50,7 @@ struct sock_common {
     int skc_bound_dev_if;
     struct in6_addr skc_v6_daddr;
     struct in6_addr skc_v6_rcv_saddr;
+    possible_net_t skc_net;
 } __attribute__((preserve_access_index));
 
 struct sock {

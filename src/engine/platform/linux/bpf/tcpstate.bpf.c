@@ -20,8 +20,21 @@ struct {
     __uint(max_entries, 1 << 20);
 } events SEC(".maps");
 
-/* Events that found no room in the ring; user space resynchronises when it moves. */
-__u64 drops = 0;
+/* Events that found no room in the ring; user space resynchronises when it moves. A map of its
+ * own, unlike the program's .bss: the loader freezes it, so that its reader may map it only to
+ * read it. */
+struct {
+    __uint(type, BPF_MAP_TYPE_ARRAY);
+    __uint(map_flags, BPF_F_MMAPABLE);
+    __uint(max_entries, 1);
+    __type(key, __u32);
+    __type(value, __u64);
+} counters SEC(".maps");
+
+/* The network namespace of the process that loads the program, set between open and load. Only
+ * its sockets are reported: the dump that the events keep current lists only them, and only
+ * they can be cut from there. */
+const volatile __u32 netns_inum = 0;
 
 SEC("tp_btf/inet_sock_set_state")
 int BPF_PROG(okg_tcp_set_state, struct sock* sk, int oldstate, int newstate) {
@@ -30,10 +43,15 @@ int BPF_PROG(okg_tcp_set_state, struct sock* sk, int oldstate, int newstate) {
     unsigned short family = sk->__sk_common.skc_family;
     if (family != AF_INET && family != AF_INET6)
         return 0;
+    if (BPF_CORE_READ(sk, __sk_common.skc_net.net, ns.inum) != netns_inum)
+        return 0;
 
     struct okg_tcp_event* e = bpf_ringbuf_reserve(&events, sizeof(*e), 0);
     if (!e) {
-        __sync_fetch_and_add(&drops, 1);
+        __u32 first = 0;
+        __u64* drops = bpf_map_lookup_elem(&counters, &first);
+        if (drops)
+            __sync_fetch_and_add(drops, 1);
         return 0;
     }
     e->cookie = bpf_get_socket_cookie(sk);
