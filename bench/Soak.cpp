@@ -458,7 +458,8 @@ int main(int argc, char** argv) {
         if (!resynced)
             (cutsInPass ? cutPassCpu : passCpu).push_back(cpuMs);
         maxRows = std::max<size_t>(maxRows, TcpTableBuffer.EntryCount());
-        usleep(1000);
+        // As the loop waits, at most a millisecond: the quiet windows end on the clock.
+        api::WaitForWork(std::min<uint32_t>(WaitBeforeNextPass(), 1));
     }
     shared->phase = 2;
     for (pid_t pid : children) {

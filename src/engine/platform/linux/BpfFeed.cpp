@@ -16,6 +16,7 @@
 #include <limits>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/epoll.h>
@@ -284,6 +285,8 @@ struct TableSource {
     std::unique_ptr<BackgroundDump> background;
     ResyncKind running = ResyncKind::None;
     bool dumpTaken = false;
+    // Events were read since the loss counters were: they are read before the loop next waits.
+    bool lossesUnread = false;
     WakeSet wake;
 };
 
@@ -395,19 +398,22 @@ const EventTable* UpdateEventFedTable() {
     const auto now = EventTable::Clock::now();
     if (!s.seeded)
         return Seed(s, now) ? &s.table : nullptr;
-    // Lost events are counted where events are read (the skipped runs of the program cost a
-    // system call, or a question to the helper, to read), and at every resync.
+    // Lost events are counted after events were read, before the loop waits (the skipped runs
+    // of the program cost a system call, or a question to the helper: not before a cut), and at
+    // every resync.
     if (s.feed->Drain(&s.table) > 0)
-        s.table.NoteLostEvents(s.feed->LostEvents());
+        s.lossesUnread = true;
     ResyncInBackground(s, now);
     s.wake.Keep({s.feed->WakeFd(), HelperChannel(), s.background ? s.background->DoneFd() : -1});
     return &s.table;
 }
 
 uint32_t EventFeedQuietMs() {
-    const TableSource& s = Source();
+    TableSource& s = Source();
     if (s.mode != TableMode::EventFed || !s.seeded)
         return 0;
+    if (std::exchange(s.lossesUnread, false))
+        s.table.NoteLostEvents(s.feed->LostEvents());
     // A dump under way tells its end through the wake set; one being merged goes on at once.
     if (s.running != ResyncKind::None)
         return s.dumpTaken ? 0 : api::INFINITE;

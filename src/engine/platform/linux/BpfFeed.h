@@ -94,6 +94,7 @@ int EventFeedWakeFd();
 
 // How long the event-fed table may be left unread while its wake descriptor stays quiet (the
 // next resync); 0 while the table is not event-fed, api::INFINITE while a resync dump runs.
+// Asked before the loop waits, it also reads the loss counters after events were read.
 uint32_t EventFeedQuietMs();
 
 // Unloads the program and forgets the table; the next read starts over.
