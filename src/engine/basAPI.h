@@ -103,8 +103,9 @@ uint32_t GetTcp6Table(MIB_TCP6TABLE* pTcpTable, uint32_t* pdwSize, int32_t bOrde
 // IPv6 connection (Windows).
 uint32_t SetTcp6Entry(MIB_TCP6ROW* pTcpRow);
 
-// What the user does on this platform to get the right to cut, told when a cut is refused.
-std::u16string CutRightsAdvice();
+// The notice told when a cut is refused for want of rights: why, as this platform has it, and
+// what the user does to get the right.
+std::u16string CutRefusedText();
 
 // A handle that becomes ready when the connection table has news (on Linux a file descriptor
 // that polls readable when the event feed has events, the rights helper has ended or a resync read
@@ -248,9 +249,16 @@ inline constexpr int32_t vbCancel = 2;
 // Shows a modal message box; returns the button pressed.
 int32_t MsgBox(const std::u16string& prompt, int32_t buttons, const std::u16string& title);
 
-// Tells the user something once, without stopping the program (a tray message where there is a
-// tray, else a note in the window's title).
+// Tells the user something once, without stopping the program: a tray message where there is a
+// tray, else a window that does not wait for an answer. Notices are shown in turn, none lost.
 void ShowNotice(const std::u16string& text);
+
+// Says in the window whether connections are cut: off (no right to cut, the rights helper gone)
+// with a short reason, or on again. It stays so until the next call.
+void ShowCuttingState(bool cutting, const std::u16string& reason);
+
+// The number of connections cut since start.
+void ShowCutCount(uint64_t cuts);
 
 // Asks the platform shell to open a document or web address with the verb "Open" and a normally
 // shown window; the outcome is not examined.

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <type_traits>
+#include <utility>
 
 TcpTable TcpTableBuffer;
 std::vector<ConnectionCacheEntry> ConnectionCache;
@@ -26,11 +27,14 @@ namespace {
 uint32_t PreviousEntryCount = 0;
 uint32_t PreviousEntryCount6 = 0;
 
-// A refused cut is told once per run; the loop goes on cutting.
+// A refused cut is told once per run; the loop goes on cutting. The window says whether cutting
+// is off until a cut works again, and how many cuts worked.
 bool CutRefusalShown = false;
 bool Cut6RefusalShown = false;
 // A cut refused as another user's connection is told once too, with what an administrator can do.
 bool NotOwnerShown = false;
+bool CuttingOffShown = false;
+uint64_t CutsSinceStart = 0;
 
 // The table's version at the last pass, and whether that pass tried a cut: a cut row keeps no
 // verdict, so the next pass must run even over an unchanged table.
@@ -194,7 +198,12 @@ void NoteCutTried() {
 }
 
 void NoteCutResult(uint32_t result) {
-    CutDone = CutDone || result == api::NO_ERROR_;
+    if (result != api::NO_ERROR_)
+        return;
+    CutDone = true;
+    api::ShowCutCount(++CutsSinceStart);
+    if (std::exchange(CuttingOffShown, false))
+        api::ShowCuttingState(true, {});
 }
 
 void TellRefusedCut(uint32_t result) {
@@ -204,11 +213,12 @@ void TellRefusedCut(uint32_t result) {
                         u"An administrator may let it cut any user's with the line cut = any in "
                         u"/etc/okgate/helper.conf.");
     }
-    if (result == api::ERROR_ACCESS_DENIED && !CutRefusalShown) {
-        CutRefusalShown = true;
-        api::ShowNotice(u"Cannot cut connections: this needs administrator rights. " +
-                        api::CutRightsAdvice());
-    }
+    if (result != api::ERROR_ACCESS_DENIED)
+        return;
+    if (!std::exchange(CuttingOffShown, true))
+        api::ShowCuttingState(false, u"no right to cut");
+    if (!std::exchange(CutRefusalShown, true))
+        api::ShowNotice(api::CutRefusedText());
 }
 
 void TellRefusedCut6(uint32_t result) {

@@ -194,8 +194,9 @@ TEST_F(ViewTest, FollowsTheSnapshotAfterEveryPass) {
     EXPECT_EQ(form.clears, clears) << "an unchanged table rebuilds nothing";
 }
 
-// A refused cut is retried, told once for each reason and leaves the snapshot; a rebuild in the
-// pump shows rows not yet reached from the snapshot.
+// A refused cut is retried, told once for each reason in the platform's words, says cutting is off
+// until a cut works, and leaves the snapshot; a rebuild in the pump shows rows not yet reached
+// from the snapshot. Only cuts done are counted.
 TEST_F(ViewTest, TellsTheTruthAroundARefusedCut) {
     BlockRemote(8080);
     P().cutResult = api::ERROR_ACCESS_DENIED;
@@ -213,7 +214,8 @@ TEST_F(ViewTest, TellsTheTruthAroundARefusedCut) {
     }
     ASSERT_EQ(CutCount(), 3u);
     EXPECT_EQ(P().tableReads, 1u + 3 * 2);
-    EXPECT_EQ(P().notices.size(), 1u);
+    EXPECT_EQ(P().notices, std::vector<std::u16string>{api::CutRefusedText()});
+    EXPECT_EQ(P().cutCount, 0u);
     EXPECT_EQ(P().cuts[0].dwState, api::MIB_TCP_STATE_DELETE_TCB);
     EXPECT_EQ(TcpTableBuffer.Row(0).dwState, ESTAB);
     P().cutResult = api::ERROR_NOT_OWNER; // another user's connection, refused by the helper
@@ -221,6 +223,14 @@ TEST_F(ViewTest, TellsTheTruthAroundARefusedCut) {
     ScanTcpTable();
     ASSERT_EQ(P().notices.size(), 2u);
     EXPECT_NE(P().notices[1].find(u"/etc/okgate/helper.conf"), std::u16string::npos);
+    P().cutResult = api::NO_ERROR_;
+    ScanTcpTable();
+    const uint64_t cuts = P().cutCount;
+    P().table.push_back(Row(ESTAB, "10.0.0.1", 50004, "10.0.0.7", 8080));
+    ScanTcpTable();
+    EXPECT_EQ(P().cutCount, cuts + 1);
+    using State = std::pair<bool, std::u16string>;
+    EXPECT_EQ(P().cuttingStates, (std::vector<State>{{false, u"no right to cut"}, {true, u""}}));
 }
 
 TEST_F(EngineTest, LoopTestsTheFlagAfterThePump) {

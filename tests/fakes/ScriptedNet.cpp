@@ -156,8 +156,8 @@ void Sleep(uint32_t) {
     ++P().sleeps;
 }
 
-std::u16string CutRightsAdvice() {
-    return u"Ask for the right.";
+std::u16string CutRefusedText() {
+    return u"Cannot cut: ask for the right.";
 }
 
 std::u16string AppFolder() {

@@ -6,6 +6,7 @@
 #include <array>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fake {
@@ -50,6 +51,8 @@ struct Platform {
     std::vector<int32_t> messageButtons;
     int32_t messageAnswer = api::vbOK;
     std::vector<std::u16string> notices;
+    std::vector<std::pair<bool, std::u16string>> cuttingStates; // each ShowCuttingState
+    uint64_t cutCount = 0;                                      // as last shown
     std::vector<std::u16string> opened;
     MainForm* mainForm = nullptr;
     uint32_t formLoads = 0;

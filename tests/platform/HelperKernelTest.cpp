@@ -187,8 +187,12 @@ TEST(HelperKernel, AProcessWithoutCapabilitiesCutsOnlyThroughTheHelper) {
                   ReadThenCut(*c, out, linuxfeed::TableMode::DumpPerCall, api::ERROR_ACCESS_DENIED,
                               "without the helper the cut");
                   if (notices.size() != 1 || notices[0].find(u"not installed") == notices[0].npos ||
-                      notices[0].find(api::CutRightsAdvice()) == notices[0].npos)
+                      notices[0].find(u"sudo adduser") == notices[0].npos ||
+                      api::CutRefusedText().find(u"not installed") == std::u16string::npos)
                       out += "not told once why and how to get the right\n";
+                  if (fake::P().cuttingStates !=
+                      decltype(fake::P().cuttingStates){{false, u"no right to cut"}})
+                      out += "the window was not told that cutting is off\n";
                   if (!root)
                       return out;
                   linuxfeed::SetHelperPathForTesting(OKG_HELPER);
@@ -209,7 +213,8 @@ TEST(HelperKernel, AProcessWithoutCapabilitiesCutsOnlyThroughTheHelper) {
                   usleep(100000);
                   ReadThenCut(*other, out, linuxfeed::TableMode::DumpPerCall,
                               api::ERROR_ACCESS_DENIED, "after the helper ended a cut");
-                  if (notices.size() != 1)
+                  if (notices.size() != 1 ||
+                      api::CutRefusedText().find(u"has ended") == std::u16string::npos)
                       out += "the end of the helper was not told\n";
                   return out;
               }),

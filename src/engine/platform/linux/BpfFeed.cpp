@@ -384,6 +384,8 @@ const EventTable* UpdateEventFedTable() {
         s.mode = s.feed ? TableMode::EventFed : TableMode::DumpPerCall;
         if (!s.feed)
             TellCostlyMode(why, noRights);
+        if (noRights)
+            api::ShowCuttingState(false, u"no right to cut");
     }
     if (s.mode == TableMode::EventFed && !FeedStillAttached()) {
         // The helper ended and its program with it: no more events will come.

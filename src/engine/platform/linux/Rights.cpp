@@ -296,6 +296,15 @@ uint32_t CutWithRights(const netlink::SocketRow& target) {
     });
 }
 
+std::string CutRefusedText() {
+    Rights& r = State();
+    if (!r.whyNot.empty())
+        return "Cannot cut connections: " + r.whyNot + ". " + RightsAdvice;
+    if (r.helper)
+        return "Cannot cut connections: okgate-helper has ended.";
+    return "Cannot cut connections: the kernel refused them to this process.";
+}
+
 void SetHelperPathForTesting(const std::string& path) {
     helperPath = path;
 }

@@ -33,6 +33,10 @@ inline constexpr char RightsAdvice[] =
     "To get the right: install the okgate package, join the group okgate "
     "(sudo adduser $USER okgate) and log in again.";
 
+// The notice for a refused cut: why this process has no right to cut, and the advice where it
+// helps.
+std::string CutRefusedText();
+
 // Tests start the helper of the build instead of the one beside the test program.
 void SetHelperPathForTesting(const std::string& path);
 // Ends the helper; the next use starts over.

@@ -120,9 +120,9 @@ uint32_t SetTcp6Entry(MIB_TCP6ROW* pTcpRow) {
     });
 }
 
-std::u16string CutRightsAdvice() {
-    const std::string_view advice = okg::linuxfeed::RightsAdvice;
-    return std::u16string(advice.begin(), advice.end());
+std::u16string CutRefusedText() {
+    const std::string text = okg::linuxfeed::CutRefusedText();
+    return std::u16string(text.begin(), text.end());
 }
 
 } // namespace api

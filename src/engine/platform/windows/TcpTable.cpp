@@ -103,8 +103,9 @@ uint32_t SetTcpEntry(MIB_TCPROW* pTcpRow) {
     return result;
 }
 
-std::u16string CutRightsAdvice() {
-    return u"Start it with \"Run as administrator\".";
+std::u16string CutRefusedText() {
+    return u"Cannot cut connections: this needs administrator rights. Start it with \"Run as "
+           u"administrator\".";
 }
 
 // The table offers no notification here: the loop reads it every millisecond.
