@@ -76,12 +76,19 @@ protected:
         QString asked;
         QTimer::singleShot(10, [&] {
             if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                asked = box->text();
+                asked = TitleWhole(box) ? box->text() : u"title cut short"_qs;
                 box->button(answer)->click();
             }
         });
         Click(form->cmdAddLocal);
         return asked;
+    }
+    // As a window manager draws it: in bold, beside the window's icon and three buttons.
+    static bool TitleWhole(const QMessageBox* box) {
+        QFont bold = box->font();
+        bold.setBold(true);
+        const QFontMetrics metrics(bold);
+        return box->width() >= metrics.horizontalAdvance(box->windowTitle()) + 4 * metrics.height();
     }
     // QTRY_ reports to QtTest, which a GoogleTest run does not hear: wait, then assert.
     static bool Until(const std::function<bool()>& done) { return QTest::qWaitFor(done, 5000); }
@@ -133,12 +140,34 @@ TEST_F(FormTest, WindowAndTray) {
     EXPECT_EQ(form->grab().toImage().pixel(260, 100),
               QImage(u":/images/background.jpg"_qs).pixel(260, 100));
 
-    ASSERT_FALSE(form->TrayReachable()); // offscreen: minimizing keeps it reachable, notes to title
+    ASSERT_FALSE(form->TrayReachable()); // offscreen: minimizing keeps it reachable
     form->setWindowState(Qt::WindowMinimized);
     api::DoEvents();
     EXPECT_TRUE(form->isVisible());
-    form->ShowNotice(u"cannot cut"_qs);
-    EXPECT_EQ(form->windowTitle(), u"Orvo Kestrel Gate v1.0 Build 15 - cannot cut"_qs);
+    // Without a tray, notices come whole in boxes that wait for no answer, one after the other.
+    form->ShowNotice(u"first"_qs);
+    form->ShowNotice(u"second"_qs);
+    for (const QString& text : {u"first"_qs, u"second"_qs}) {
+        QList<QMessageBox*> shown;
+        ASSERT_TRUE(Until([&] {
+            shown = form->findChildren<QMessageBox*>();
+            shown.removeIf([](QMessageBox* box) { return !box->isVisible(); });
+            return !shown.isEmpty();
+        }));
+        ASSERT_EQ(shown.size(), 1) << text.toStdString();
+        EXPECT_EQ(shown[0]->text(), text);
+        EXPECT_TRUE(TitleWhole(shown[0]) && !shown[0]->isModal());
+        shown[0]->button(QMessageBox::Ok)->click();
+    }
+    // The caption tells while nothing is cut; the reason and the cuts go beside the fixed texts.
+    form->ShowCuttingState(false, u"no right to cut"_qs);
+    form->ShowCutCount(3);
+    EXPECT_EQ(form->windowTitle(), u"Orvo Kestrel Gate v1.0 Build 15 - not cutting"_qs);
+    const QString status = u"Not cutting: no right to cut\nConnections cut since start: 3"_qs;
+    ASSERT_TRUE(Until([&] { return form->accessibleDescription() == status; }));
+    EXPECT_EQ(form->TrayIcon->toolTip(), u"Orvo Kestrel Gate\n"_qs + status);
+    form->ShowCuttingState(true, {});
+    EXPECT_EQ(form->windowTitle(), u"Orvo Kestrel Gate v1.0 Build 15"_qs);
     Load<TrayedForm>(); // with one, minimizing hides and the tray's clicks bring it back
     using enum QSystemTrayIcon::ActivationReason;
     for (const auto& [reason, shown, minimized] : {std::tuple{Trigger, true, false},
