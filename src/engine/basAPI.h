@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -103,9 +104,20 @@ uint32_t GetTcp6Table(MIB_TCP6TABLE* pTcpTable, uint32_t* pdwSize, int32_t bOrde
 // IPv6 connection (Windows).
 uint32_t SetTcp6Entry(MIB_TCP6ROW* pTcpRow);
 
-// The notice told when a cut is refused for want of rights: why, as this platform has it, and
-// what the user does to get the right.
-std::u16string CutRefusedText();
+// The notice told once when the platform refuses a cut, in its own words: for 5 why there is no
+// right to cut and what the user does to get it, for 288 why other users' connections are not
+// cut, for 50 which connections it cannot cut.
+std::u16string CutRefusedText(uint32_t result);
+
+// What the platform has to tell the user since the last call, for the engine to show: notices,
+// in order, and a change of whether connections can be cut, with a few words why while they
+// cannot. Most calls find nothing.
+struct PlatformNews {
+    std::vector<std::u16string> notices;
+    std::optional<bool> cutting;
+    std::u16string reason;
+};
+PlatformNews TakePlatformNews();
 
 // A handle that becomes ready when the connection table has news (on Linux a file descriptor
 // that polls readable when the event feed has events, the rights helper has ended or a resync read

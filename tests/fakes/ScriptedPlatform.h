@@ -27,6 +27,7 @@ struct Platform {
     std::vector<api::MIB_TCP6ROW> table6;
     std::vector<api::MIB_TCP6ROW> cuts6;
     uint32_t cut6Result = 0;
+    api::PlatformNews news; // what TakePlatformNews gives next
 
     // Sockets.
     bool hostNameFails = false;

@@ -308,7 +308,7 @@ void TellCostlyMode(const std::string& why, bool noRights) {
                        why + ".";
     if (noRights)
         text += std::string(" ") + RightsAdvice;
-    api::ShowNotice(std::u16string(text.begin(), text.end()));
+    TellNotice(text);
 }
 
 // The first full read, before the table has ever been seeded, on the loop's thread: there is no
@@ -385,7 +385,7 @@ const EventTable* UpdateEventFedTable() {
         if (!s.feed)
             TellCostlyMode(why, noRights);
         if (noRights)
-            api::ShowCuttingState(false, u"no right to cut");
+            TellCutting(false, "no right to cut");
     }
     if (s.mode == TableMode::EventFed && !FeedStillAttached()) {
         // The helper ended and its program with it: no more events will come.
