@@ -188,11 +188,12 @@ frmMain::frmMain(QWidget* parent)
     statusTimer_.setInterval(250);
     connect(&statusTimer_, &QTimer::timeout, this, &frmMain::ShowStatus);
 
-    connect(cmdCurrentConnections, &Command::Click, this, [this] { SetCurrentMode(0); });
-    connect(cmdLocalIP, &Command::Click, this, [this] { SetCurrentMode(1); });
-    connect(cmdAllowedIP, &Command::Click, this, [this] { SetCurrentMode(2); });
-    connect(cmdBlockedLocal, &Command::Click, this, [this] { SetCurrentMode(3); });
-    connect(cmdBlockedRemote, &Command::Click, this, [this] { SetCurrentMode(4); });
+    connect(cmdCurrentConnections, &Command::Click, this,
+            [this] { SetCurrentMode(ConnectionsMode); });
+    connect(cmdLocalIP, &Command::Click, this, [this] { SetCurrentMode(LocalAddressesMode); });
+    connect(cmdAllowedIP, &Command::Click, this, [this] { SetCurrentMode(AllowedMode); });
+    connect(cmdBlockedLocal, &Command::Click, this, [this] { SetCurrentMode(BlockedLocalMode); });
+    connect(cmdBlockedRemote, &Command::Click, this, [this] { SetCurrentMode(BlockedRemoteMode); });
     connect(cmdAddLocal, &Command::Click, this, &frmMain::cmdAddLocal_Click);
     connect(cmdAdd, &Command::Click, this, &frmMain::cmdAdd_Click);
     connect(cmdReadme, &Command::Click, this, &frmMain::cmdReadme_Click);

@@ -137,7 +137,7 @@ private:
 
     // Notices, in turn: a tray message for its time (or until it is clicked away), a box until
     // it is closed.
-    static constexpr int NoticeTime = 15000;  // ms
+    static constexpr int NoticeTime = 15000;   // ms
     static constexpr int TrayWaitTime = 10000; // ms for the tray host to embed the icon
     bool TrayMayCome() const;
     void ShowNextNotice();
