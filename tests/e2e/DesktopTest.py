@@ -100,25 +100,22 @@ class Desktop:
         self.client.close()
         self.listener.close()
 
-    # The program's windows: id, depth below the root (as indented), width, height, x, y.
+    # The program's windows: id, width, height, x, y, and whether the root holds it itself (a tray
+    # message; the window is in the window manager's frame, an embedded icon in the tray host).
     def windows(self):
+        own = re.findall(r"^\s*(0x\w+)", self.run("xwininfo", "-root", "-children"), re.M)
         found = []
         for line in self.run("xwininfo", "-root", "-tree").splitlines():
             if '("okgate"' in line:
                 size = re.search(r"(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+)", line)
-                found.append((line.split()[0], len(line) - len(line.lstrip()),
-                              *map(int, size.groups())))
+                found.append((line.split()[0], *map(int, size.groups()), line.split()[0] in own))
         return found
 
-    def tray_icon(self):  # once embedded: a small window inside the tray host's
-        found = self.windows()
-        top = min(depth for _, depth, *_ in found)
-        return next((w for w, depth, width, *_ in found if depth > top and width <= 64), None)
+    def tray_icon(self):
+        return next((w[0] for w in self.windows() if not w[5] and w[1] <= 64), None)
 
-    def balloon(self):  # a tray message: a window of the root's own, larger than the icon
-        found = self.windows()
-        top = min(depth for _, depth, *_ in found)
-        return next((w for w in found if w[1] == top and w[2] > 64 and self.viewable(w[0])), None)
+    def balloon(self):
+        return next((w for w in self.windows() if w[5] and w[1] > 64 and self.viewable(w[0])), None)
 
     # The window as the window manager keeps it: Normal, Iconic (minimized), None (hidden).
     def state(self):
@@ -141,13 +138,13 @@ def check_notices(desktop):
     x, y = (int(v) for v in re.findall(r"Absolute upper-left [XY]:\s+(-?\d+)",
                                        desktop.run("xwininfo", "-id", icon)))
     first = wait_for("the first tray message", desktop.balloon)
-    _, _, width, height, left, top = first
+    _, width, height, left, top, _ = first
     assert left - 40 <= x <= left + width + 40 and top - 40 <= y <= top + height + 40, (first, x, y)
     time.sleep(1)
     assert desktop.balloon() == first, "the first message was replaced"
     def click(balloon):  # takes it away
-        desktop.run("xdotool", "mousemove", "--window", balloon[0], str(balloon[2] // 2),
-                    str(balloon[3] // 2), "click", "1")
+        desktop.run("xdotool", "mousemove", "--window", balloon[0], str(balloon[1] // 2),
+                    str(balloon[2] // 2), "click", "1")
     click(first)
     click(wait_for("the second tray message", lambda: (b := desktop.balloon()) and b[0] != first[0]
                    and b))
@@ -155,9 +152,10 @@ def check_notices(desktop):
 
 
 def check_fixed_size(desktop):
-    # The window manager is told that the window keeps its size and has no maximize function;
-    # openbox 3.6 still draws its maximize button then (for any normal or dialog window), a
-    # button that does nothing.
+    # The window manager is told that the window keeps its size and has no maximize function or
+    # button. openbox 3.6.1 draws its maximize button all the same, whatever the hints, on every
+    # window it gives a minimize button (so too on a fixed-size Tk window): a button that does
+    # nothing here.
     hints = desktop.run("xprop", "-id", desktop.window, "WM_NORMAL_HINTS", "_MOTIF_WM_HINTS",
                         "_NET_WM_ALLOWED_ACTIONS")
     sizes = re.findall(r"program specified (?:minimum|maximum) size: (\d+ by \d+)", hints)
