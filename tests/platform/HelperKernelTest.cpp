@@ -210,7 +210,7 @@ TEST(HelperKernel, AProcessWithoutCapabilitiesCutsOnlyThroughTheHelper) {
             ReadThenCut(*other, out, linuxfeed::TableMode::DumpPerCall, api::ERROR_ACCESS_DENIED,
                         "after the helper ended a cut");
             news = api::TakePlatformNews();
-            if (notices.size() != 1 ||
+            if (notices.size() != 1 || news.cutting != false ||
                 api::CutRefusedText(5).find(u"has ended") == std::u16string::npos)
                 out += "the end of the helper was not told\n";
             return out;

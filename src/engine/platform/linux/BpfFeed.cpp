@@ -393,6 +393,7 @@ const EventTable* UpdateEventFedTable() {
         s.feed.reset();
         s.mode = TableMode::DumpPerCall;
         TellCostlyMode("okgate-helper has ended", false);
+        TellCutting(false, "okgate-helper has ended"); // it held the right to cut
     }
     if (s.mode != TableMode::EventFed)
         return nullptr;
