@@ -33,6 +33,8 @@ int32_t MsgBox(const std::u16string&, int32_t, const std::u16string&) {
     return vbOK;
 }
 void ShowNotice(const std::u16string&) {}
+void ShowCuttingState(bool, const std::u16string&) {}
+void ShowCutCount(uint64_t) {}
 void ShellExecuteOpen(const std::u16string&) {}
 bool PreviousInstance() {
     return false;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -103,8 +104,20 @@ uint32_t GetTcp6Table(MIB_TCP6TABLE* pTcpTable, uint32_t* pdwSize, int32_t bOrde
 // IPv6 connection (Windows).
 uint32_t SetTcp6Entry(MIB_TCP6ROW* pTcpRow);
 
-// What the user does on this platform to get the right to cut, told when a cut is refused.
-std::u16string CutRightsAdvice();
+// The notice told once when the platform refuses a cut, in its own words: for 5 why there is no
+// right to cut and what the user does to get it, for 288 why other users' connections are not
+// cut, for 50 which connections it cannot cut.
+std::u16string CutRefusedText(uint32_t result);
+
+// What the platform has to tell the user since the last call, for the engine to show: notices,
+// in order, and a change of whether connections can be cut, with a few words why while they
+// cannot. Most calls find nothing.
+struct PlatformNews {
+    std::vector<std::u16string> notices;
+    std::optional<bool> cutting;
+    std::u16string reason;
+};
+PlatformNews TakePlatformNews();
 
 // A handle that becomes ready when the connection table has news (on Linux a file descriptor
 // that polls readable when the event feed has events, the rights helper has ended or a resync read
@@ -248,9 +261,16 @@ inline constexpr int32_t vbCancel = 2;
 // Shows a modal message box; returns the button pressed.
 int32_t MsgBox(const std::u16string& prompt, int32_t buttons, const std::u16string& title);
 
-// Tells the user something once, without stopping the program (a tray message where there is a
-// tray, else a note in the window's title).
+// Tells the user something once, without stopping the program: a tray message where there is a
+// tray, else a window that does not wait for an answer. Notices are shown in turn, none lost.
 void ShowNotice(const std::u16string& text);
+
+// Says in the window whether connections are cut: off (no right to cut, the rights helper gone)
+// with a short reason, or on again. It stays so until the next call.
+void ShowCuttingState(bool cutting, const std::u16string& reason);
+
+// The number of connections cut since start.
+void ShowCutCount(uint64_t cuts);
 
 // Asks the platform shell to open a document or web address with the verb "Open" and a normally
 // shown window; the outcome is not examined.

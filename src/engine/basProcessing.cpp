@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <type_traits>
+#include <utility>
 
 TcpTable TcpTableBuffer;
 std::vector<ConnectionCacheEntry> ConnectionCache;
@@ -29,8 +30,31 @@ uint32_t PreviousEntryCount6 = 0;
 // A refused cut is told once per run; the loop goes on cutting.
 bool CutRefusalShown = false;
 bool Cut6RefusalShown = false;
-// A cut refused as another user's connection is told once too, with what an administrator can do.
+// A cut refused as another user's connection is told once too.
 bool NotOwnerShown = false;
+
+// What the window was last told of cutting: the platform's news and a refused cut turn it off,
+// the news or a cut done on again. Told only when it changes.
+bool CuttingShown = true;
+std::u16string NotCuttingReason;
+uint64_t CutsSinceStart = 0;
+
+void ShowCutting(bool cutting, const std::u16string& reason) {
+    if (cutting == CuttingShown && (cutting || reason == NotCuttingReason))
+        return;
+    CuttingShown = cutting;
+    NotCuttingReason = cutting ? std::u16string() : reason;
+    api::ShowCuttingState(cutting, NotCuttingReason);
+}
+
+// The platform tells nothing itself: what it has to tell is shown here.
+void TellPlatformNews() {
+    api::PlatformNews news = api::TakePlatformNews();
+    for (const std::u16string& notice : news.notices)
+        api::ShowNotice(notice);
+    if (news.cutting)
+        ShowCutting(*news.cutting, news.reason);
+}
 
 // The table's version at the last pass, and whether that pass tried a cut: a cut row keeps no
 // verdict, so the next pass must run even over an unchanged table.
@@ -194,31 +218,31 @@ void NoteCutTried() {
 }
 
 void NoteCutResult(uint32_t result) {
-    CutDone = CutDone || result == api::NO_ERROR_;
+    if (result != api::NO_ERROR_)
+        return;
+    CutDone = true;
+    api::ShowCutCount(++CutsSinceStart);
+    ShowCutting(true, {});
 }
 
 void TellRefusedCut(uint32_t result) {
-    if (result == api::ERROR_NOT_OWNER && !NotOwnerShown) {
-        NotOwnerShown = true;
-        api::ShowNotice(u"Connections of other users are not cut: okgate-helper cuts only yours. "
-                        u"An administrator may let it cut any user's with the line cut = any in "
-                        u"/etc/okgate/helper.conf.");
-    }
-    if (result == api::ERROR_ACCESS_DENIED && !CutRefusalShown) {
-        CutRefusalShown = true;
-        api::ShowNotice(u"Cannot cut connections: this needs administrator rights. " +
-                        api::CutRightsAdvice());
-    }
+    if (result == api::ERROR_NOT_OWNER && !std::exchange(NotOwnerShown, true))
+        api::ShowNotice(api::CutRefusedText(result));
+    if (result != api::ERROR_ACCESS_DENIED)
+        return;
+    if (CuttingShown)
+        ShowCutting(false, u"no right to cut");
+    if (!std::exchange(CutRefusalShown, true))
+        api::ShowNotice(api::CutRefusedText(result));
 }
 
 void TellRefusedCut6(uint32_t result) {
-    if (result == api::ERROR_NOT_SUPPORTED && !Cut6RefusalShown) {
-        Cut6RefusalShown = true;
-        api::ShowNotice(u"IPv6 connections cannot be cut on Windows: they are listed, and those "
-                        u"on blocked ports stay open.");
+    if (result != api::ERROR_NOT_SUPPORTED) {
+        TellRefusedCut(result);
         return;
     }
-    TellRefusedCut(result);
+    if (!std::exchange(Cut6RefusalShown, true))
+        api::ShowNotice(api::CutRefusedText(result));
 }
 
 std::u16string RemoteAddressTextOf(const api::MIB_TCPROW& row) {
@@ -239,6 +263,8 @@ void ScanTcpTable() {
     // An unchanged table with every verdict still cached and no cut to try again decides nothing
     // new: at 25,000 rows the walk over them costs a millisecond.
     const uint64_t version = api::TableVersion();
+    // After TableVersion, which brings the platform up to date: its news is that of this pass.
+    TellPlatformNews();
     if (version == LastTableVersion && !CutTried && !ConnectionCache.empty()) {
         LastReadTime = {};
         return;

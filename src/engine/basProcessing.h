@@ -32,6 +32,7 @@ extern std::array<std::u16string, 14> TcpStateNames;
 extern bool ConnectionViewStale;
 
 void InitTcpStateNames();
+// One pass over both tables, after showing what the platform has to tell (TakePlatformNews).
 void ScanTcpTable();
 void CheckConnection(int32_t RemotePort, int32_t LocalPort, uint32_t State, int32_t Index,
                      TcpTable& Table);
@@ -40,16 +41,17 @@ void ClearConnectionCache();
 bool IsRemoteAddressAllowed(const std::u16string& AddressText);
 bool IsPortInList(int32_t Port, const List& oList);
 
-// Tells the user once per run that a cut was refused for want of rights (result 5), and once that
-// okgate-helper cut no other user's connection (result 288); the IPv6 form also tells once that
-// the platform cannot cut IPv6 connections (result 50).
+// Tells the user once per run, in the platform's words, that a cut was refused for want of
+// rights (result 5), and the window that cutting is off until a cut works again; once that no
+// other user's connection is cut (result 288); the IPv6 form also tells once that the platform
+// cannot cut such a connection (result 50).
 void TellRefusedCut(uint32_t result);
 void TellRefusedCut6(uint32_t result);
 
 // A cut was tried: the next pass runs even over an unchanged table (a cut row keeps no verdict).
 void NoteCutTried();
 // What the platform answered to a cut: a pass whose cuts were all refused waits longer before it
-// tries again.
+// tries again; a cut done is counted, and says cutting is on again.
 void NoteCutResult(uint32_t result);
 
 // --- The IPv6 table, passed over after the IPv4 one -----------------------------------------

@@ -7,9 +7,11 @@
 #include "support/basError.h"
 #include "ui/Command.h"
 #include "ui/ListBoxModel.h"
+#include "ui/MessageBox.h"
 #include "ui/SetupCommandButtons.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -17,6 +19,7 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QMenu>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
@@ -174,12 +177,23 @@ frmMain::frmMain(QWidget* parent)
 
     refillTimer_.setSingleShot(true);
     connect(&refillTimer_, &QTimer::timeout, this, &frmMain::ShowPendingRefill);
+    noticeTimer_.setSingleShot(true);
+    connect(&noticeTimer_, &QTimer::timeout, this, [this] {
+        if (noticeShown_)
+            NoticeDone(); // the tray message's time is over
+        else
+            ShowNextNotice(); // another look for the tray
+    });
+    statusTimer_.setSingleShot(true);
+    statusTimer_.setInterval(250);
+    connect(&statusTimer_, &QTimer::timeout, this, &frmMain::ShowStatus);
 
-    connect(cmdCurrentConnections, &Command::Click, this, [this] { SetCurrentMode(0); });
-    connect(cmdLocalIP, &Command::Click, this, [this] { SetCurrentMode(1); });
-    connect(cmdAllowedIP, &Command::Click, this, [this] { SetCurrentMode(2); });
-    connect(cmdBlockedLocal, &Command::Click, this, [this] { SetCurrentMode(3); });
-    connect(cmdBlockedRemote, &Command::Click, this, [this] { SetCurrentMode(4); });
+    connect(cmdCurrentConnections, &Command::Click, this,
+            [this] { SetCurrentMode(ConnectionsMode); });
+    connect(cmdLocalIP, &Command::Click, this, [this] { SetCurrentMode(LocalAddressesMode); });
+    connect(cmdAllowedIP, &Command::Click, this, [this] { SetCurrentMode(AllowedMode); });
+    connect(cmdBlockedLocal, &Command::Click, this, [this] { SetCurrentMode(BlockedLocalMode); });
+    connect(cmdBlockedRemote, &Command::Click, this, [this] { SetCurrentMode(BlockedRemoteMode); });
     connect(cmdAddLocal, &Command::Click, this, &frmMain::cmdAddLocal_Click);
     connect(cmdAdd, &Command::Click, this, &frmMain::cmdAdd_Click);
     connect(cmdReadme, &Command::Click, this, &frmMain::cmdReadme_Click);
@@ -224,7 +238,7 @@ QString frmMain::VersionCaption() {
 
 void frmMain::Form_Load() {
     caption_ = VersionCaption();
-    setWindowTitle(caption_);
+    ShowStatus();
     SetupCommandButtons(this, true, true);
     TrayOn();
 }
@@ -234,13 +248,21 @@ void frmMain::TrayOn() {
     api::DoEvents();
     if (!TrayIcon) {
         TrayIcon = new QSystemTrayIcon(windowIcon(), this);
-        TrayIcon->setToolTip(QString::fromUtf16(AppTitle));
         connect(TrayIcon, &QSystemTrayIcon::activated, this, &frmMain::TrayActivated);
+        // A click takes the message away before its time.
+        connect(TrayIcon, &QSystemTrayIcon::messageClicked, this, [this] {
+            if (noticeShown_ && noticeTimer_.isActive()) {
+                noticeTimer_.stop();
+                NoticeDone();
+            }
+        });
+        ShowStatus();
     }
     // Offscreen there is no notification area and never will be; asking Qt for one there only
     // makes it warn about a window system it does not have.
     if (QGuiApplication::platformName() != QLatin1String("offscreen"))
         TrayIcon->show();
+    ShowNextNotice();
 }
 
 void frmMain::TrayOff() {
@@ -249,7 +271,19 @@ void frmMain::TrayOff() {
 }
 
 bool frmMain::TrayReachable() const {
-    return TrayIcon && TrayIcon->isVisible() && QSystemTrayIcon::isSystemTrayAvailable();
+    if (!TrayIcon || !TrayIcon->isVisible() || !QSystemTrayIcon::isSystemTrayAvailable())
+        return false;
+    // On X11 Qt's icon is a window of its own, mapped once the tray host has embedded it: before
+    // that a tray message points at the screen's corner. Elsewhere the platform holds the icon.
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (widget->objectName() == QLatin1String("QSystemTrayIconSys"))
+            return widget->windowHandle() && widget->windowHandle()->isExposed();
+    return true;
+}
+
+bool frmMain::TrayMayCome() const {
+    return TrayIcon && QGuiApplication::platformName() != QLatin1String("offscreen") &&
+           QSystemTrayIcon::isSystemTrayAvailable();
 }
 
 void frmMain::TrayActivated(QSystemTrayIcon::ActivationReason reason) {
@@ -278,11 +312,70 @@ void frmMain::TrayActivated(QSystemTrayIcon::ActivationReason reason) {
 }
 
 void frmMain::ShowNotice(const QString& text) {
-    if (TrayReachable()) {
-        TrayIcon->showMessage(QString::fromUtf16(AppTitle), text, QSystemTrayIcon::Warning);
+    notices_ << text;
+    ShowNextNotice();
+}
+
+void frmMain::ShowNextNotice() {
+    // Before TrayOn there is no telling where a notice goes: TrayOn shows them.
+    if (noticeShown_ || notices_.isEmpty() || !TrayIcon)
+        return;
+    const bool tray = TrayReachable();
+    if (!tray && TrayMayCome()) {
+        if (!trayWait_.isValid())
+            trayWait_.start();
+        if (trayWait_.elapsed() < TrayWaitTime) {
+            noticeTimer_.start(100);
+            return;
+        }
+    }
+    noticeShown_ = true;
+    const QString text = notices_.takeFirst();
+    const QString title = QString::fromUtf16(AppTitle);
+    if (tray) {
+        TrayIcon->showMessage(title, text, QSystemTrayIcon::Warning, NoticeTime);
+        noticeTimer_.start(NoticeTime);
         return;
     }
-    setWindowTitle(caption_ + QStringLiteral(" - ") + text);
+    // Not modal: the passes go on, and so does the user.
+    auto* box = new QMessageBox(QMessageBox::Warning, title, text, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    connect(box, &QMessageBox::finished, this, &frmMain::NoticeDone);
+    KeepTitleWhole(*box);
+    box->show();
+}
+
+void frmMain::NoticeDone() {
+    noticeShown_ = false;
+    ShowNextNotice();
+}
+
+void frmMain::ShowCuttingState(bool cutting, const QString& reason) {
+    cutting_ = cutting;
+    notCuttingReason_ = reason;
+    ShowStatus();
+}
+
+void frmMain::ShowCutCount(quint64 cuts) {
+    cuts_ = cuts;
+    if (!statusTimer_.isActive())
+        statusTimer_.start();
+}
+
+void frmMain::ShowStatus() {
+    statusTimer_.stop();
+    setWindowTitle(cutting_ ? caption_ : caption_ + QString::fromUtf16(NotCuttingSuffix));
+    QStringList lines;
+    if (!cutting_)
+        lines << (notCuttingReason_.isEmpty()
+                      ? QStringLiteral("Not cutting")
+                      : QStringLiteral("Not cutting: ") + notCuttingReason_);
+    if (cuts_ > 0)
+        lines << QStringLiteral("Connections cut since start: %1").arg(cuts_);
+    setAccessibleDescription(lines.join(u'\n'));
+    if (TrayIcon)
+        TrayIcon->setToolTip((QStringList(QString::fromUtf16(AppTitle)) + lines).join(u'\n'));
 }
 
 void frmMain::paintEvent(QPaintEvent*) {

@@ -7,6 +7,7 @@
 
 #include <QElapsedTimer>
 #include <QPixmap>
+#include <QStringList>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QWidget>
@@ -45,12 +46,21 @@ public:
     // What a click on the tray icon does. Public so that it can be driven without a tray.
     void TrayActivated(QSystemTrayIcon::ActivationReason reason);
 
-    // True while the tray icon is really shown, so that minimizing may hide the window.
+    // True while the tray icon is really in the tray (the tray host has embedded it), so that
+    // minimizing may hide the window and a tray message points at the icon.
     virtual bool TrayReachable() const;
 
-    // A once-per-run message: a tray message where the icon is shown, else a note appended to
-    // the window title (the heading keeps the view's name).
+    // A notice, whole: a tray message where the icon is in the tray, else a message box that
+    // waits for no answer. Notices are shown one after the other; one that comes before the
+    // icon is in the tray waits for it a few seconds.
     void ShowNotice(const QString& text);
+
+    // While connections are not cut the caption says so; the reason and the number of
+    // connections cut since start are in the tray icon's tool tip and the window's accessible
+    // description. The fixed texts (the heading, the captions) stay as they are.
+    void ShowCuttingState(bool cutting, const QString& reason);
+    void ShowCutCount(quint64 cuts);
+    static constexpr char16_t NotCuttingSuffix[] = u" - not cutting";
 
     // The caption Form_Load gives: product name and version.
     static QString VersionCaption();
@@ -125,6 +135,26 @@ private:
         frmMain& form_;
     };
 
+    // Notices, in turn: a tray message for its time (or until it is clicked away), a box until
+    // it is closed.
+    static constexpr int NoticeTime = 15000;   // ms
+    static constexpr int TrayWaitTime = 10000; // ms for the tray host to embed the icon
+    bool TrayMayCome() const;
+    void ShowNextNotice();
+    void NoticeDone();
+    QStringList notices_;
+    bool noticeShown_ = false;
+    QTimer noticeTimer_;
+    QElapsedTimer trayWait_;
+
+    // The caption, tool tip and description of what the engine does; many cuts in a moment are
+    // shown as one change.
+    void ShowStatus();
+    bool cutting_ = true;
+    QString notCuttingReason_;
+    quint64 cuts_ = 0;
+    QTimer statusTimer_;
+
     QPixmap background_;
-    QString caption_; // the title without a notice
+    QString caption_; // the title without the status
 };

@@ -3,6 +3,7 @@
 
 #include "engine/basAPI.h"
 #include "engine/basProcessing.h"
+#include "ui/MessageBox.h"
 #include "ui/frmMain.h"
 
 #include <QCoreApplication>
@@ -20,11 +21,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
+#include <utility>
 
 namespace {
 
 // The window lives until the process ends.
 QPointer<frmMain> mainWindow;
+
+// What the engine told before the window was there, for the window to show once it is.
+struct {
+    QStringList notices;
+    std::optional<std::pair<bool, QString>> cutting;
+    uint64_t cuts = 0;
+} early;
 
 // Held for the life of the process; its file names this process as the running instance. Never
 // destroyed: EndProcess releases it, and a process that dies leaves a lock the next start takes
@@ -115,6 +125,12 @@ MainForm* LoadMainForm() {
     if (!mainWindow) {
         mainWindow = new frmMain();
         mainWindow->Form_Load();
+        for (const QString& notice : std::exchange(early.notices, {}))
+            mainWindow->ShowNotice(notice);
+        if (early.cutting)
+            mainWindow->ShowCuttingState(early.cutting->first, early.cutting->second);
+        if (early.cuts)
+            mainWindow->ShowCutCount(early.cuts);
     }
     return mainWindow.data();
 }
@@ -162,15 +178,32 @@ int32_t MsgBox(const std::u16string& prompt, int32_t buttons, const std::u16stri
         box.setStandardButtons(QMessageBox::Ok);
     }
     box.setDefaultButton(QMessageBox::Ok);
+    KeepTitleWhole(box);
     PassesWhileWaiting passes;
     return box.exec() == QMessageBox::Ok ? vbOK : vbCancel;
 }
 
 void ShowNotice(const std::u16string& text) {
-    // Also on stderr: without a display (offscreen) nobody sees the window's title.
+    // Also on stderr: without a display (offscreen) nobody sees the window.
     std::fprintf(stderr, "okgate: %s\n", ToQ(text).toLocal8Bit().constData());
     if (mainWindow)
         mainWindow->ShowNotice(ToQ(text));
+    else
+        early.notices << ToQ(text);
+}
+
+void ShowCuttingState(bool cutting, const std::u16string& reason) {
+    if (mainWindow)
+        mainWindow->ShowCuttingState(cutting, ToQ(reason));
+    else
+        early.cutting = {cutting, ToQ(reason)};
+}
+
+void ShowCutCount(uint64_t cuts) {
+    if (mainWindow)
+        mainWindow->ShowCutCount(cuts);
+    else
+        early.cuts = cuts;
 }
 
 void ShellExecuteOpen(const std::u16string& target) {

@@ -1,10 +1,11 @@
 #!/usr/bin/python3
-"""The real program under Xvfb with a window manager, a tray host and its own accessibility bus.
+"""The real program under Xvfb with a window manager, a tray host and its own accessibility bus,
+without the right to cut, one of its own connections on a blocked port.
 
 Usage: DesktopTest.py <program>. Every process it starts is ended by its own id. Exit status 0
 passed, 1 failed, 77 skipped (said loudly, and never when CI is set).
 """
-import os, select, shutil, subprocess, sys, tempfile, time
+import os, re, select, shutil, signal, socket, subprocess, sys, tempfile, time
 
 WAIT = 45  # seconds for any one thing to happen, on a loaded machine too
 TITLE = "Orvo Kestrel Gate v"
@@ -34,8 +35,12 @@ class Desktop:
         self.program, self.processes = program, []
         self.root = tempfile.mkdtemp(prefix="okgate-desktop-")  # private, as the runtime folder
         os.makedirs(f"{self.root}/OrvoKestrelgate")
+        # Only this connection's port is blocked, and the program may not cut: nothing is cut.
+        self.listener = socket.create_server(("127.0.0.2", 0))
+        self.client = socket.create_connection(self.listener.getsockname(), WAIT, ("127.0.0.3", 0))
         with open(f"{self.root}/OrvoKestrelgate/OrvoKestrelgate.ini", "w") as ini:
-            ini.write("[General]\nAllowedIPString=127.0.0.1\n")  # nothing blocked, nothing cut
+            ini.write("[General]\nAllowedIPString=127.0.0.1\nBlockedRemotePortsString="
+                      f"{self.listener.getsockname()[1]}\n")
         self.env = dict(os.environ, XDG_CONFIG_HOME=self.root, HOME=self.root,
                         XDG_RUNTIME_DIR=self.root)
         self.log = open(f"{self.root}/desktop.log", "w+")  # shown when the test fails
@@ -65,9 +70,13 @@ class Desktop:
         try:
             wait_for("a display of our own", self.display)
             self.start(["openbox", "--sm-disable"])
-            self.start(["trayer", "--edge", "top", "--align", "right"])  # before the program
+            self.trayer = self.start(["trayer", "--edge", "top", "--align", "right"])  # first
             wait_for("the tray host", lambda: self.run("xdotool", "search", "--classname", "panel"))
-            self.start([self.program], QT_QPA_PLATFORM="xcb", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
+            self.trayer.send_signal(signal.SIGSTOP)  # slow to embed the icon: check_notices
+            rights = ["setpriv", "--inh-caps=-all", "--ambient-caps=-all", "--bounding-set=-all",
+                      "--"] if os.geteuid() == 0 else []
+            self.start(rights + [self.program], QT_QPA_PLATFORM="xcb",
+                       QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
             self.window = wait_for("the window", lambda: self.run(
                 "xdotool", "search", "--onlyvisible", "--name", "^" + TITLE).split())[0]
             return self
@@ -77,6 +86,7 @@ class Desktop:
 
     def __exit__(self, failure, *rest):
         for process in reversed(self.processes):
+            process.send_signal(signal.SIGCONT)
             process.terminate()
             try:
                 process.wait(5)
@@ -87,18 +97,63 @@ class Desktop:
             self.log.seek(0)
             print("--- the desktop's processes said:\n" + self.log.read()[-4000:])
         shutil.rmtree(self.root, ignore_errors=True)
+        self.client.close()
+        self.listener.close()
+
+    # The program's windows: id, width, height, x, y, and whether the root holds it itself (a tray
+    # message; the window is in the window manager's frame, an embedded icon in the tray host).
+    def windows(self):
+        own = re.findall(r"^\s*(0x\w+)", self.run("xwininfo", "-root", "-children"), re.M)
+        found = []
+        for line in self.run("xwininfo", "-root", "-tree").splitlines():
+            if '("okgate"' in line:
+                size = re.search(r"(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+)", line)
+                found.append((line.split()[0], *map(int, size.groups()), line.split()[0] in own))
+        return found
 
     def tray_icon(self):
-        lines = self.run("xwininfo", "-root", "-tree").splitlines()
-        return next((l.split()[0] for l in lines if '("okgate"' in l and TITLE not in l), None)
+        return next((w[0] for w in self.windows() if not w[5] and w[1] <= 64), None)
+
+    def balloon(self):
+        return next((w for w in self.windows() if w[5] and w[1] > 64 and self.viewable(w[0])), None)
 
     # The window as the window manager keeps it: Normal, Iconic (minimized), None (hidden).
     def state(self):
         text = self.run("xprop", "-id", self.window, "WM_STATE")
         return next((s for s in ("Normal", "Iconic") if f"window state: {s}" in text), None)
 
-    def viewable(self):
-        return "IsViewable" in self.run("xwininfo", "-id", self.window)
+    def viewable(self, window=None):
+        return "IsViewable" in self.run("xwininfo", "-id", window or self.window)
+
+
+def check_notices(desktop):
+    # Both notices (no event feed, no cut) come while the tray host does not yet embed the icon:
+    # they wait for it, then point at it one after the other. The caption says what is missing.
+    wait_for("the caption to say so", lambda: desktop.run(
+        "xdotool", "getwindowname", desktop.window).strip().endswith(" - not cutting"))
+    time.sleep(1.5)
+    assert desktop.balloon() is None, "a tray message before the icon was in the tray"
+    desktop.trayer.send_signal(signal.SIGCONT)
+    x, y = (int(v) for v in re.findall(r"Absolute upper-left [XY]:\s+(-?\d+)", desktop.run(
+        "xwininfo", "-id", wait_for("the tray icon", desktop.tray_icon))))
+    shown = []
+    for which in ("first", "second"):
+        balloon = wait_for(f"the {which} tray message", lambda: (
+            b := desktop.balloon()) and b[0] not in shown and b)
+        window, width, height, left, top, _ = balloon
+        assert left - 40 <= x <= left + width + 40 and top - 40 <= y <= top + height + 40, balloon
+        shown.append(window)
+        desktop.run("xdotool", "mousemove", "--window", window, str(width // 2), str(height // 2),
+                    "click", "1")  # takes it away
+    wait_for("no more tray messages", lambda: desktop.balloon() is None)
+
+
+def check_fixed_size(desktop):
+    # As openbox reads the hints: a fixed size, no maximize function. openbox 3.6.1 draws its
+    # maximize button all the same, whatever the hints, on every window it gives a minimize button
+    # (a fixed-size Tk window too): a button that does nothing here.
+    actions = desktop.run("xprop", "-id", desktop.window, "_NET_WM_ALLOWED_ACTIONS")
+    assert "MINIMIZE" in actions and "MAXIMIZE" not in actions and "RESIZE" not in actions, actions
 
 
 def check_tray(desktop):
@@ -146,7 +201,8 @@ def check_accessibility():
 def main():
     if len(sys.argv) != 2:
         sys.exit(__doc__)
-    for tool in ("Xvfb", "openbox", "trayer", "xdotool", "xprop", "xwininfo", "dbus-run-session"):
+    for tool in ("Xvfb", "openbox", "trayer", "xdotool", "xprop", "xwininfo", "dbus-run-session",
+                 "setpriv"):
         if not shutil.which(tool):
             skip(f"{tool} is not installed (scripts/deps.sh installs it)")
     if not os.environ.get("OKG_DESKTOP_BUS"):  # the accessibility bus of this test alone
@@ -157,6 +213,10 @@ def main():
     except ImportError:
         skip("python3-pyatspi is not installed: the accessibility bus cannot be read")
     with Desktop(sys.argv[1]) as desktop:
+        check_notices(desktop)
+        check_fixed_size(desktop)
+        print("notices in turn once the icon is in the tray, caption: not cutting; fixed size",
+              flush=True)
         check_accessibility()
         print("accessibility bus: nine buttons by name, a press switched the view", flush=True)
         check_tray(desktop)

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 using fake::P;
 
@@ -156,8 +157,13 @@ void Sleep(uint32_t) {
     ++P().sleeps;
 }
 
-std::u16string CutRightsAdvice() {
-    return u"Ask for the right.";
+std::u16string CutRefusedText(uint32_t result) {
+    const std::string number = std::to_string(result);
+    return u"Cannot cut (" + std::u16string(number.begin(), number.end()) + u").";
+}
+
+PlatformNews TakePlatformNews() {
+    return std::exchange(P().news, {});
 }
 
 std::u16string AppFolder() {

@@ -6,6 +6,7 @@
 #include <array>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fake {
@@ -26,6 +27,7 @@ struct Platform {
     std::vector<api::MIB_TCP6ROW> table6;
     std::vector<api::MIB_TCP6ROW> cuts6;
     uint32_t cut6Result = 0;
+    api::PlatformNews news; // what TakePlatformNews gives next
 
     // Sockets.
     bool hostNameFails = false;
@@ -50,6 +52,8 @@ struct Platform {
     std::vector<int32_t> messageButtons;
     int32_t messageAnswer = api::vbOK;
     std::vector<std::u16string> notices;
+    std::vector<std::pair<bool, std::u16string>> cuttingStates; // each ShowCuttingState
+    uint64_t cutCount = 0;                                      // as last shown
     std::vector<std::u16string> opened;
     MainForm* mainForm = nullptr;
     uint32_t formLoads = 0;

@@ -45,6 +45,14 @@ void ShowNotice(const std::u16string& text) {
     P().notices.push_back(text);
 }
 
+void ShowCuttingState(bool cutting, const std::u16string& reason) {
+    P().cuttingStates.emplace_back(cutting, reason);
+}
+
+void ShowCutCount(uint64_t cuts) {
+    P().cutCount = cuts;
+}
+
 void ShellExecuteOpen(const std::u16string& target) {
     P().opened.push_back(target);
 }

@@ -133,12 +133,34 @@ TEST_F(FormTest, WindowAndTray) {
     EXPECT_EQ(form->grab().toImage().pixel(260, 100),
               QImage(u":/images/background.jpg"_qs).pixel(260, 100));
 
-    ASSERT_FALSE(form->TrayReachable()); // offscreen: minimizing keeps it reachable, notes to title
+    ASSERT_FALSE(form->TrayReachable()); // offscreen: minimizing keeps it reachable
     form->setWindowState(Qt::WindowMinimized);
     api::DoEvents();
     EXPECT_TRUE(form->isVisible());
-    form->ShowNotice(u"cannot cut"_qs);
-    EXPECT_EQ(form->windowTitle(), u"Orvo Kestrel Gate v1.0 Build 15 - cannot cut"_qs);
+    // Without a tray, notices come whole in boxes that wait for no answer, one after the other.
+    form->ShowNotice(u"first"_qs);
+    form->ShowNotice(u"second"_qs);
+    for (const QString& text : {u"first"_qs, u"second"_qs}) {
+        QList<QMessageBox*> shown = form->findChildren<QMessageBox*>();
+        shown.removeIf([](QMessageBox* box) { return !box->isVisible(); });
+        ASSERT_EQ(shown.size(), 1) << text.toStdString();
+        QFont bold = shown[0]->font(); // the title as a window manager draws it, beside 4 icons
+        bold.setBold(true);
+        const QFontMetrics title(bold);
+        EXPECT_GE(shown[0]->width(),
+                  title.horizontalAdvance(shown[0]->windowTitle()) + 4 * title.height());
+        EXPECT_TRUE(shown[0]->text() == text && !shown[0]->isModal());
+        shown[0]->button(QMessageBox::Ok)->click();
+    }
+    // The caption tells while nothing is cut; the reason and the cuts go beside the fixed texts.
+    form->ShowCuttingState(false, u"no right to cut"_qs);
+    form->ShowCutCount(3);
+    EXPECT_EQ(form->windowTitle(), u"Orvo Kestrel Gate v1.0 Build 15 - not cutting"_qs);
+    const QString status = u"Not cutting: no right to cut\nConnections cut since start: 3"_qs;
+    ASSERT_TRUE(Until([&] { return form->accessibleDescription() == status; }));
+    EXPECT_EQ(form->TrayIcon->toolTip(), u"Orvo Kestrel Gate\n"_qs + status);
+    form->ShowCuttingState(true, {});
+    EXPECT_EQ(form->windowTitle(), u"Orvo Kestrel Gate v1.0 Build 15"_qs);
     Load<TrayedForm>(); // with one, minimizing hides and the tray's clicks bring it back
     using enum QSystemTrayIcon::ActivationReason;
     for (const auto& [reason, shown, minimized] : {std::tuple{Trigger, true, false},

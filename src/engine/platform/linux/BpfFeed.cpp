@@ -308,7 +308,7 @@ void TellCostlyMode(const std::string& why, bool noRights) {
                        why + ".";
     if (noRights)
         text += std::string(" ") + RightsAdvice;
-    api::ShowNotice(std::u16string(text.begin(), text.end()));
+    TellNotice(text);
 }
 
 // The first full read, before the table has ever been seeded, on the loop's thread: there is no
@@ -384,6 +384,8 @@ const EventTable* UpdateEventFedTable() {
         s.mode = s.feed ? TableMode::EventFed : TableMode::DumpPerCall;
         if (!s.feed)
             TellCostlyMode(why, noRights);
+        if (noRights)
+            TellCutting(false, "no right to cut");
     }
     if (s.mode == TableMode::EventFed && !FeedStillAttached()) {
         // The helper ended and its program with it: no more events will come.
@@ -391,6 +393,7 @@ const EventTable* UpdateEventFedTable() {
         s.feed.reset();
         s.mode = TableMode::DumpPerCall;
         TellCostlyMode("okgate-helper has ended", false);
+        TellCutting(false, "okgate-helper has ended"); // it held the right to cut
     }
     if (s.mode != TableMode::EventFed)
         return nullptr;

@@ -296,6 +296,36 @@ uint32_t CutWithRights(const netlink::SocketRow& target) {
     });
 }
 
+std::string CutRefusedText() {
+    Rights& r = State();
+    if (!r.whyNot.empty())
+        return "Cannot cut connections: " + r.whyNot + ". " + RightsAdvice;
+    if (r.helper)
+        return "Cannot cut connections: okgate-helper has ended.";
+    return "Cannot cut connections: the kernel refused them to this process.";
+}
+
+namespace {
+api::PlatformNews news;
+
+std::u16string Wide(const std::string& text) {
+    return std::u16string(text.begin(), text.end()); // the texts are ASCII
+}
+} // namespace
+
+void TellNotice(const std::string& text) {
+    news.notices.push_back(Wide(text));
+}
+
+void TellCutting(bool cutting, const std::string& reason) {
+    news.cutting = cutting;
+    news.reason = Wide(reason);
+}
+
+api::PlatformNews TakeNews() {
+    return std::exchange(news, {});
+}
+
 void SetHelperPathForTesting(const std::string& path) {
     helperPath = path;
 }
@@ -304,6 +334,7 @@ void ResetRightsForTesting() {
     Rights& r = State();
     CloseAll(r.fds);
     r = Rights{};
+    news = {};
 }
 
 } // namespace okg::linuxfeed

@@ -33,6 +33,16 @@ inline constexpr char RightsAdvice[] =
     "To get the right: install the okgate package, join the group okgate "
     "(sudo adduser $USER okgate) and log in again.";
 
+// The notice for a cut refused for want of rights: why this process has none, and the advice
+// where it helps.
+std::string CutRefusedText();
+
+// What this platform has to tell the user, kept until the engine takes it
+// (api::TakePlatformNews): the platform says nothing to the user itself.
+void TellNotice(const std::string& text);
+void TellCutting(bool cutting, const std::string& reason);
+api::PlatformNews TakeNews();
+
 // Tests start the helper of the build instead of the one beside the test program.
 void SetHelperPathForTesting(const std::string& path);
 // Ends the helper; the next use starts over.

@@ -120,9 +120,22 @@ uint32_t SetTcp6Entry(MIB_TCP6ROW* pTcpRow) {
     });
 }
 
-std::u16string CutRightsAdvice() {
-    const std::string_view advice = okg::linuxfeed::RightsAdvice;
-    return std::u16string(advice.begin(), advice.end());
+std::u16string CutRefusedText(uint32_t result) {
+    std::string text;
+    if (result == ERROR_NOT_OWNER)
+        text = "Connections of other users are not cut: okgate-helper cuts only yours. An "
+               "administrator may let it cut any user's with the line cut = any in "
+               "/etc/okgate/helper.conf.";
+    else if (result == ERROR_NOT_SUPPORTED)
+        text = "Cannot cut connections: this kernel cannot destroy sockets (it was built without "
+               "CONFIG_INET_DIAG_DESTROY); they are listed, and those on blocked ports stay open.";
+    else
+        text = okg::linuxfeed::CutRefusedText();
+    return std::u16string(text.begin(), text.end());
+}
+
+PlatformNews TakePlatformNews() {
+    return okg::linuxfeed::TakeNews();
 }
 
 } // namespace api

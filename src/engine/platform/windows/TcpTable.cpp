@@ -103,8 +103,17 @@ uint32_t SetTcpEntry(MIB_TCPROW* pTcpRow) {
     return result;
 }
 
-std::u16string CutRightsAdvice() {
-    return u"Start it with \"Run as administrator\".";
+std::u16string CutRefusedText(uint32_t result) {
+    if (result == ERROR_NOT_SUPPORTED)
+        return u"IPv6 connections cannot be cut on Windows: they are listed, and those on blocked "
+               u"ports stay open.";
+    return u"Cannot cut connections: this needs administrator rights. Start it with \"Run as "
+           u"administrator\".";
+}
+
+// Everything this platform has to tell comes from the results of its calls.
+PlatformNews TakePlatformNews() {
+    return {};
 }
 
 // The table offers no notification here: the loop reads it every millisecond.
