@@ -230,10 +230,15 @@ void TellRefusedCut(uint32_t result) {
         api::ShowNotice(api::CutRefusedText(result));
     if (result != api::ERROR_ACCESS_DENIED)
         return;
+    // Empty while the platform has told why, and that cutting is off (the rights helper being
+    // started again).
+    const std::u16string text = api::CutRefusedText(result);
+    if (text.empty())
+        return;
     if (CuttingShown)
         ShowCutting(false, u"no right to cut");
     if (!std::exchange(CutRefusalShown, true))
-        api::ShowNotice(api::CutRefusedText(result));
+        api::ShowNotice(text);
 }
 
 void TellRefusedCut6(uint32_t result) {

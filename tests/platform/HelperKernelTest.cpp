@@ -14,7 +14,6 @@
 #include <sys/mman.h>
 
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
@@ -177,45 +176,55 @@ TEST(HelperKernel, AProcessWithoutCapabilitiesCutsOnlyThroughTheHelper) {
          other = Connect(*listener, "127.0.0.2", "127.0.0.6");
     auto c6 = Connect6(*listener6);
     ASSERT_TRUE(c && other && c6);
-    EXPECT_EQ(
-        WithoutCapabilities([&] {
-            std::string out;
-            linuxfeed::SetHelperPathForTesting("/nonexistent/okgate-helper");
-            linuxfeed::ResetTableSourceForTesting();
-            ReadThenCut(*c, out, linuxfeed::TableMode::DumpPerCall, api::ERROR_ACCESS_DENIED,
-                        "without the helper the cut");
-            auto news = api::TakePlatformNews();
-            const auto& notices = news.notices;
-            if (notices.size() != 1 || notices[0].find(u"not installed") == notices[0].npos ||
-                notices[0].find(u"sudo adduser") == notices[0].npos || news.cutting != false ||
-                api::CutRefusedText(5).find(u"not installed") == std::u16string::npos)
-                out += "not told once why, how to get the right and that it cannot cut\n";
-            if (!root)
-                return out;
-            linuxfeed::SetHelperPathForTesting(OKG_HELPER);
-            linuxfeed::ResetTableSourceForTesting();
-            ReadThenCut(*c, out, linuxfeed::TableMode::EventFed, api::NO_ERROR_, "the cut");
-            api::MIB_TCP6ROW row6 = c6->row;
-            row6.State = api::MIB_TCP_STATE_DELETE_TCB;
-            if (Tcp6TableBuffer.Read() || api::SetTcp6Entry(&row6))
-                out += "the IPv6 cut did not go through\n";
-            const auto own = Find(other->row);
-            if (!own || netlink::CutTcpSocket(*own) != api::ERROR_ACCESS_DENIED)
-                out += "the process could cut by itself\n";
-            api::TakePlatformNews(); // the helper ends: dumps and refused cuts from here on
-            std::ifstream children("/proc/self/task/" + std::to_string(gettid()) + "/children");
-            for (pid_t helper; children >> helper;)
-                kill(helper, SIGKILL);
-            usleep(100000);
-            ReadThenCut(*other, out, linuxfeed::TableMode::DumpPerCall, api::ERROR_ACCESS_DENIED,
-                        "after the helper ended a cut");
-            news = api::TakePlatformNews();
-            if (notices.size() != 1 || news.cutting != false ||
-                api::CutRefusedText(5).find(u"has ended") == std::u16string::npos)
-                out += "the end of the helper was not told\n";
-            return out;
-        }),
-        "");
+    EXPECT_EQ(WithoutCapabilities([&] {
+                  std::string out;
+                  linuxfeed::SetHelperPathForTesting("/nonexistent/okgate-helper");
+                  linuxfeed::ResetTableSourceForTesting();
+                  ReadThenCut(*c, out, linuxfeed::TableMode::DumpPerCall, api::ERROR_ACCESS_DENIED,
+                              "without the helper the cut");
+                  auto news = api::TakePlatformNews();
+                  const auto& notices = news.notices;
+                  if (notices.size() != 1 || notices[0].find(u"not installed") == notices[0].npos ||
+                      notices[0].find(u"sudo adduser") == notices[0].npos ||
+                      news.cutting != false ||
+                      api::CutRefusedText(5).find(u"not installed") == std::u16string::npos)
+                      out += "not told once why, how to get the right and that it cannot cut\n";
+                  if (!root)
+                      return out;
+                  linuxfeed::SetHelperPathForTesting(OKG_HELPER);
+                  linuxfeed::ResetTableSourceForTesting();
+                  ReadThenCut(*c, out, linuxfeed::TableMode::EventFed, api::NO_ERROR_, "the cut");
+                  api::MIB_TCP6ROW row6 = c6->row;
+                  row6.State = api::MIB_TCP_STATE_DELETE_TCB;
+                  if (Tcp6TableBuffer.Read() || api::SetTcp6Entry(&row6))
+                      out += "the IPv6 cut did not go through\n";
+                  const auto own = Find(other->row);
+                  if (!own || netlink::CutTcpSocket(*own) != api::ERROR_ACCESS_DENIED)
+                      out += "the process could cut by itself\n";
+                  // The helper killed by its id is started again at the next read, told both ways;
+                  // a blocked connection made two seconds later is cut.
+                  api::TakePlatformNews();
+                  if (kill(linuxfeed::HelperPidForTesting(), SIGKILL) != 0)
+                      out += "no helper to kill\n";
+                  usleep(100000);
+                  TcpTableBuffer.Read();
+                  news = api::TakePlatformNews();
+                  if (news.notices.size() != 2 ||
+                      news.notices[0].find(u"killed by signal 9") == std::u16string::npos ||
+                      news.notices[1].find(u"Cutting is back") == std::u16string::npos ||
+                      news.cutting != true)
+                      out += "the end and the return of the helper were not told\n";
+                  sleep(2);
+                  const auto later = Connect(*listener, "127.0.0.2", "127.0.0.7");
+                  if (!later)
+                      return out + "no later connection\n";
+                  ReadThenCut(*later, out, linuxfeed::TableMode::EventFed, api::NO_ERROR_,
+                              "two seconds later the cut");
+                  if (!IsReset(ReadError(later->client.fd)))
+                      out += "the later connection was not reset\n";
+                  return out;
+              }),
+              "");
     EXPECT_EQ(IsReset(ReadError(c->client.fd)), root);
     EXPECT_EQ(IsReset(ReadError(c->server.fd)), root);
     EXPECT_EQ(IsReset(ReadError(c6->client.fd)), root);

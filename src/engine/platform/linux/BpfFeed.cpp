@@ -287,6 +287,9 @@ struct TableSource {
     bool dumpTaken = false;
     // Events were read since the loss counters were: they are read before the loop next waits.
     bool lossesUnread = false;
+    // The helper that held the right ended and is being started again; that it cannot be was told.
+    bool helperGone = false;
+    bool cannotStartTold = false;
     WakeSet wake;
 };
 
@@ -368,6 +371,37 @@ void ResyncInBackground(TableSource& s, EventTable::Clock::time_point now) {
     s.running = due;
 }
 
+// Starts the helper again when a try is due; once it runs, the table is read whole and followed by
+// its events again.
+void StartHelperAgain(TableSource& s) {
+    std::unique_ptr<BpfFeed> feed;
+    std::string why;
+    switch (RestartHelperWhenDue(feed, why)) {
+    case HelperRestart::NotDue:
+        return;
+    case HelperRestart::Failed:
+        if (!std::exchange(s.cannotStartTold, true))
+            TellNotice("okgate-helper cannot be started again: " + why + ". " + RightsAdvice +
+                       " Until then connections are listed and not cut; it is tried again every "
+                       "minute.");
+        return;
+    case HelperRestart::Back:
+        break;
+    }
+    s.helperGone = s.cannotStartTold = false;
+    TellNotice("Cutting is back: okgate-helper runs again.");
+    TellCutting(true, {});
+    if (!feed)
+        return; // it cuts, and the table is read whole at every pass
+    // A dump asked for before the end would stand for a table that lost events since.
+    s.background.reset();
+    s.running = ResyncKind::None;
+    s.dumpTaken = s.lossesUnread = false;
+    s.feed = std::move(feed);
+    s.mode = TableMode::EventFed;
+    s.seeded = false;
+}
+
 } // namespace
 
 const EventTable* UpdateEventFedTable() {
@@ -388,13 +422,17 @@ const EventTable* UpdateEventFedTable() {
             TellCutting(false, "no right to cut");
     }
     if (s.mode == TableMode::EventFed && !FeedStillAttached()) {
-        // The helper ended and its program with it: no more events will come.
+        // The helper ended and its program with it: no more events will come, and no cut.
         s.wake.Keep({});
         s.feed.reset();
         s.mode = TableMode::DumpPerCall;
-        TellCostlyMode("okgate-helper has ended", false);
-        TellCutting(false, "okgate-helper has ended"); // it held the right to cut
+        s.helperGone = true;
+        TellNotice("Cutting stopped: " + HelperEnded() +
+                   ". It is started again; until it runs, connections are listed and not cut.");
+        TellCutting(false, "okgate-helper has ended");
     }
+    if (s.helperGone)
+        StartHelperAgain(s);
     if (s.mode != TableMode::EventFed)
         return nullptr;
 

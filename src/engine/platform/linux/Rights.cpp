@@ -13,7 +13,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <span>
@@ -45,6 +47,9 @@ public:
     bool SkippedRuns(uint64_t& misses);
     bool Alive();
     int Channel() const { return fd_; }
+    pid_t Pid() const { return pid_; }
+    // How the helper ended, once it has: killed by a signal, or its exit status.
+    std::string EndReason();
 
 private:
     HelperProcess(int fd, pid_t pid) : fd_(fd), pid_(pid) {}
@@ -206,6 +211,21 @@ bool HelperProcess::SkippedRuns(uint64_t& misses) {
     return true;
 }
 
+std::string HelperProcess::EndReason() {
+    // The pair closes as the process ends: it is reaped within moments.
+    int status = 0;
+    for (int waited = 0; pid_ > 0 && waited < 50; ++waited, usleep(1000)) {
+        if (waitpid(pid_, &status, WNOHANG) != pid_)
+            continue;
+        pid_ = -1;
+        if (WIFSIGNALED(status))
+            return "it was killed by signal " + std::to_string(WTERMSIG(status)) + " (" +
+                   strsignal(WTERMSIG(status)) + ")";
+        return "it ended with status " + std::to_string(WEXITSTATUS(status));
+    }
+    return "it ended";
+}
+
 bool HelperProcess::Alive() {
     if (fd_ < 0)
         return false;
@@ -225,7 +245,14 @@ struct Rights {
     FeedDescriptors fds; // handed over by the helper, until the feed takes them
     std::string whyNot;  // why there is no helper
     std::string feedWhyNot;
+    // After the helper that held the right ended: it is started again, at once, then backing off
+    // to a minute between tries.
+    bool ended = false;
+    std::chrono::steady_clock::time_point nextStart{};
+    std::chrono::seconds backoff{0};
 };
+
+constexpr std::chrono::seconds LongestBackoff{60};
 
 Rights& State() {
     static Rights rights;
@@ -253,6 +280,20 @@ Rights& Started() {
     return r;
 }
 
+// The feed of the helper that runs, from the descriptors it handed over.
+std::unique_ptr<BpfFeed> HelperFeed(Rights& r, std::string& whyNot) {
+    if (r.fds.ring < 0) {
+        whyNot = r.feedWhyNot;
+        return nullptr;
+    }
+    // Asked of whichever helper runs when the feed asks.
+    auto skippedRuns = [](uint64_t& misses) {
+        Rights& now = State();
+        return now.helper && now.helper->SkippedRuns(misses);
+    };
+    return BpfFeed::FromDescriptors(std::exchange(r.fds, {}), skippedRuns, whyNot);
+}
+
 } // namespace
 
 std::unique_ptr<BpfFeed> OpenFeedWithRights(std::string& whyNot, bool& noRights) {
@@ -265,16 +306,46 @@ std::unique_ptr<BpfFeed> OpenFeedWithRights(std::string& whyNot, bool& noRights)
         whyNot = r.whyNot;
         return nullptr;
     }
-    if (r.fds.ring < 0) {
-        whyNot = r.feedWhyNot;
-        return nullptr;
+    return HelperFeed(r, whyNot);
+}
+
+std::string HelperEnded() {
+    Rights& r = State();
+    std::string why = "okgate-helper has ended";
+    if (r.helper)
+        why += ": " + r.helper->EndReason();
+    r.helper.reset();
+    r.ended = true;
+    r.nextStart = std::chrono::steady_clock::now();
+    r.backoff = {};
+    return why;
+}
+
+HelperRestart RestartHelperWhenDue(std::unique_ptr<BpfFeed>& feed, std::string& whyNot) {
+    Rights& r = State();
+    const auto now = std::chrono::steady_clock::now();
+    if (!r.ended || now < r.nextStart)
+        return HelperRestart::NotDue;
+    CloseAll(r.fds);
+    r.fds = {};
+    r.helper = HelperProcess::Start(HelperPath(), r.whyNot, r.fds, r.feedWhyNot);
+    if (!r.helper) {
+        r.backoff =
+            std::min(r.backoff == std::chrono::seconds{} ? std::chrono::seconds{1} : 2 * r.backoff,
+                     LongestBackoff);
+        r.nextStart = now + r.backoff;
+        whyNot = r.whyNot;
+        return HelperRestart::Failed;
     }
-    // Asked of whichever helper runs when the feed asks.
-    auto skippedRuns = [](uint64_t& misses) {
-        Rights& now = State();
-        return now.helper && now.helper->SkippedRuns(misses);
-    };
-    return BpfFeed::FromDescriptors(std::exchange(r.fds, {}), skippedRuns, whyNot);
+    r.ended = false;
+    r.whyNot.clear();
+    feed = HelperFeed(r, whyNot);
+    return HelperRestart::Back;
+}
+
+pid_t HelperPidForTesting() {
+    const Rights& r = State();
+    return r.helper ? r.helper->Pid() : -1;
 }
 
 bool FeedStillAttached() {
@@ -298,6 +369,8 @@ uint32_t CutWithRights(const netlink::SocketRow& target) {
 
 std::string CutRefusedText() {
     Rights& r = State();
+    if (r.ended) // told as it ended, and again when it is back
+        return {};
     if (!r.whyNot.empty())
         return "Cannot cut connections: " + r.whyNot + ". " + RightsAdvice;
     if (r.helper)

@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <sys/types.h>
 
 namespace okg::linuxfeed {
 
@@ -24,6 +25,14 @@ bool FeedStillAttached();
 // unasked); -1 without a helper.
 int HelperChannel();
 
+// The helper that held the right has ended (its channel closed): it is reaped and, from now on,
+// started again when RestartHelperWhenDue finds a try due. Why it ended.
+std::string HelperEnded();
+// After HelperEnded: a new helper, at once, then backing off to a minute between tries. When it
+// is Back, feed is its event feed (or null, with why in whyNot); when it Failed, whyNot says why.
+enum class HelperRestart { NotDue, Failed, Back };
+HelperRestart RestartHelperWhenDue(std::unique_ptr<BpfFeed>& feed, std::string& whyNot);
+
 // Resets target's connection by whichever path holds the right; a result code of SetTcpEntry
 // (5 where neither does).
 uint32_t CutWithRights(const netlink::SocketRow& target);
@@ -34,7 +43,7 @@ inline constexpr char RightsAdvice[] =
     "(sudo adduser $USER okgate) and log in again.";
 
 // The notice for a cut refused for want of rights: why this process has none, and the advice
-// where it helps.
+// where it helps; empty while the helper is being started again (that was told already).
 std::string CutRefusedText();
 
 // What this platform has to tell the user, kept until the engine takes it
@@ -47,5 +56,7 @@ api::PlatformNews TakeNews();
 void SetHelperPathForTesting(const std::string& path);
 // Ends the helper; the next use starts over.
 void ResetRightsForTesting();
+// The running helper's process id, -1 without one.
+pid_t HelperPidForTesting();
 
 } // namespace okg::linuxfeed
