@@ -36,13 +36,9 @@
 
 namespace {
 
-// Positions and sizes are given in twips, 15 to a pixel.
-constexpr int Twips(int twips) {
-    return twips / 15;
-}
-
 QRect TwipsRect(int left, int top, int width, int height) {
-    return QRect(Twips(left), Twips(top), Twips(width), Twips(height));
+    return QRect(TwipsToPixels(left), TwipsToPixels(top), TwipsToPixels(width),
+                 TwipsToPixels(height));
 }
 
 QFont Arial(bool bold = false) {
@@ -59,10 +55,6 @@ void SetColours(QWidget* widget, const QColor& base, const QColor& text) {
         palette.setColor(group, QPalette::Text, text);
     }
     widget->setPalette(palette);
-}
-
-QString ToQ(const std::u16string& text) {
-    return QString::fromStdU16String(text);
 }
 
 // The state an X11 window manager gives the window when it is next mapped: Qt leaves the hint
@@ -105,9 +97,31 @@ frmMain::frmMain(QWidget* parent)
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QString::fromUtf16(InitialCaption));
     setWindowIcon(QIcon(QStringLiteral(":/images/icon.png")));
-    setFixedSize(Twips(6345), Twips(4860));
-
+    setFixedSize(TwipsToPixels(6345), TwipsToPixels(4860));
     // Created in tab order, which is also the window's control order.
+    CreateListAndHeading();
+    CreateButtonsAndBoxes();
+    QWidget* order[] = {lstMain,     txtHead,         cmdLocalIP,       cmdAllowedIP,
+                        cmdAddLocal, cmdBlockedLocal, cmdBlockedRemote, cmdCurrentConnections,
+                        cmdAdd,      txtItem,         cmdWebsite,       cmdReadme,
+                        chkShowX};
+    for (size_t i = 1; i < std::size(order); ++i)
+        setTabOrder(order[i - 1], order[i]);
+    mnuListBox = new QMenu(this);
+    mnuListBox->setObjectName(QStringLiteral("mnuListBox"));
+    mnuDelete = mnuListBox->addAction(QStringLiteral("Delete"));
+    mnuDelete->setObjectName(QStringLiteral("mnuDelete"));
+    ConnectHandlers();
+    // Centred on the screen when first shown.
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame(QPoint(0, 0), size());
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+    caption_ = windowTitle();
+}
+
+void frmMain::CreateListAndHeading() {
     lstMain = new QListView(this);
     lstMain->setObjectName(QStringLiteral("lstMain"));
     lstMain->setGeometry(TwipsRect(120, 420, 3735, 4020));
@@ -133,14 +147,16 @@ frmMain::frmMain(QWidget* parent)
     // A screen reader names the list after the view it shows.
     lstMain->setAccessibleName(txtHead->text());
     SetColours(txtHead, QColor(92, 197, 231), Qt::black);
+}
 
-    cmdLocalIP = AddButton("cmdLocalIP", 3960, 2280, 2235, 435);
-    cmdAllowedIP = AddButton("cmdAllowedIP", 3960, 540, 2235, 465);
-    cmdAddLocal = AddButton("cmdAddLocal", 3960, 2760, 2235, 435);
-    cmdBlockedLocal = AddButton("cmdBlockedLocal", 3960, 990, 2235, 435);
-    cmdBlockedRemote = AddButton("cmdBlockedRemote", 3960, 1410, 2235, 435);
-    cmdCurrentConnections = AddButton("cmdCurrentConnections", 3960, 120, 2235, 435);
-    cmdAdd = AddButton("cmdAdd", 3120, 4470, 705, 315);
+void frmMain::CreateButtonsAndBoxes() {
+    cmdLocalIP = AddButton("cmdLocalIP");
+    cmdAllowedIP = AddButton("cmdAllowedIP");
+    cmdAddLocal = AddButton("cmdAddLocal");
+    cmdBlockedLocal = AddButton("cmdBlockedLocal");
+    cmdBlockedRemote = AddButton("cmdBlockedRemote");
+    cmdCurrentConnections = AddButton("cmdCurrentConnections");
+    cmdAdd = AddButton("cmdAdd");
 
     txtItem = new QLineEdit(this);
     txtItem->setObjectName(QStringLiteral("txtItem"));
@@ -148,8 +164,8 @@ frmMain::frmMain(QWidget* parent)
     txtItem->setFont(Arial());
     txtItem->setAccessibleName(QStringLiteral("New item"));
 
-    cmdWebsite = AddButton("cmdWebsite", 3960, 4350, 2265, 435);
-    cmdReadme = AddButton("cmdReadme", 3960, 3930, 2265, 435);
+    cmdWebsite = AddButton("cmdWebsite");
+    cmdReadme = AddButton("cmdReadme");
 
     chkShowX = new QCheckBox(this);
     chkShowX->setObjectName(QStringLiteral("chkShowX"));
@@ -162,19 +178,9 @@ frmMain::frmMain(QWidget* parent)
     Label1->setGeometry(TwipsRect(4230, 1980, 1935, 225));
     Label1->setFont(Arial());
     // A label paints no background of its own: the picture shows through.
+}
 
-    QWidget* order[] = {lstMain,     txtHead,         cmdLocalIP,       cmdAllowedIP,
-                        cmdAddLocal, cmdBlockedLocal, cmdBlockedRemote, cmdCurrentConnections,
-                        cmdAdd,      txtItem,         cmdWebsite,       cmdReadme,
-                        chkShowX};
-    for (size_t i = 1; i < std::size(order); ++i)
-        setTabOrder(order[i - 1], order[i]);
-
-    mnuListBox = new QMenu(this);
-    mnuListBox->setObjectName(QStringLiteral("mnuListBox"));
-    mnuDelete = mnuListBox->addAction(QStringLiteral("Delete"));
-    mnuDelete->setObjectName(QStringLiteral("mnuDelete"));
-
+void frmMain::ConnectHandlers() {
     refillTimer_.setSingleShot(true);
     connect(&refillTimer_, &QTimer::timeout, this, &frmMain::ShowPendingRefill);
     noticeTimer_.setSingleShot(true);
@@ -200,32 +206,25 @@ frmMain::frmMain(QWidget* parent)
     connect(cmdWebsite, &Command::Click, this, &frmMain::cmdWebsite_Click);
     connect(mnuDelete, &QAction::triggered, this, &frmMain::mnuDelete_Click);
     connect(chkShowX, &QCheckBox::toggled, this, &frmMain::chkShowX_Click);
-
-    // Centred on the screen when first shown.
-    if (QScreen* screen = QGuiApplication::primaryScreen()) {
-        QRect frame(QPoint(0, 0), size());
-        frame.moveCenter(screen->availableGeometry().center());
-        move(frame.topLeft());
-    }
-    caption_ = windowTitle();
 }
 
 frmMain::~frmMain() = default;
 
-Command* frmMain::AddButton(const char* name, int left, int top, int width, int height) {
+// A button as its design data places and shows it: position, size, caption and font, read once.
+Command* frmMain::AddButton(const char* name) {
+    static const DesignData design = ReadDesignData(QStringLiteral(":/frmMain.design"));
     auto* button = new Command(this);
     button->setObjectName(QString::fromLatin1(name));
-    button->setGeometry(TwipsRect(left, top, width, height));
-    ApplyDesignData(button);
-    return button;
-}
-
-void frmMain::ApplyDesignData(Command* button) {
-    // Captions and fonts of the buttons are kept as design data, read once.
-    static const DesignData design = ReadDesignData(QStringLiteral(":/frmMain.design"));
     const auto found = design.find(button->objectName());
-    if (found != design.end())
-        button->ReadProperties(found->second);
+    if (found == design.end())
+        return button;
+    const PropertyBag& bag = found->second;
+    const auto twips = [&](const char* key) {
+        return int(PropertyWhole(bag.ReadProperty(QString::fromLatin1(key)), 0, 65535).value_or(0));
+    };
+    button->setGeometry(TwipsRect(twips("Left"), twips("Top"), twips("Width"), twips("Height")));
+    button->ReadProperties(bag);
+    return button;
 }
 
 QString frmMain::VersionCaption() {
@@ -540,7 +539,7 @@ bool frmMain::lstMainSelected(int32_t row) const {
 // The Manager sets the heading and the enabled states at every refill of the connections view:
 // an unchanged value costs no repaint.
 void frmMain::txtHeadSetText(const std::u16string& text) {
-    const QString heading = ToQ(text);
+    const QString heading = QString::fromStdU16String(text);
     if (txtHead->text() == heading)
         return;
     txtHead->setText(heading);

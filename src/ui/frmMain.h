@@ -114,8 +114,11 @@ private:
     void cmdReadme_Click();
     void cmdWebsite_Click();
     void SetCurrentMode(int16_t mode);
-    Command* AddButton(const char* name, int left, int top, int width, int height);
-    void ApplyDesignData(Command* button);
+    // The constructor's steps.
+    void CreateListAndHeading();
+    void CreateButtonsAndBoxes();
+    void ConnectHandlers();
+    Command* AddButton(const char* name);
 
     // The list box follows the Manager's refills without holding back the loop: a refill made by
     // a pass is put on screen at most about 30 times a second, one made by a user action
