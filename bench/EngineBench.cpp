@@ -18,6 +18,7 @@
 #include "engine/basMain.h"
 #include "engine/basProcessing.h"
 #include "engine/platform/linux/BpfFeed.h"
+#include "engine/platform/linux/TableSource.h"
 #include "manager/Manager.h"
 
 #include <arpa/inet.h>

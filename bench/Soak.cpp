@@ -19,6 +19,7 @@
 #include "engine/basProcessing.h"
 #include "engine/platform/linux/BpfFeed.h"
 #include "engine/platform/linux/EventTable.h"
+#include "engine/platform/linux/TableSource.h"
 #include "manager/Manager.h"
 
 #include <arpa/inet.h>

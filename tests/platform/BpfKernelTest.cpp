@@ -2,6 +2,7 @@
 // where the BPF program cannot load.
 #include "engine/platform/linux/BpfFeed.h"
 #include "engine/platform/linux/EventTable.h"
+#include "engine/platform/linux/TableSource.h"
 #include "platform/Loopback.h"
 #include "platform/RowText.h"
 

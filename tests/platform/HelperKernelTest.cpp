@@ -5,6 +5,7 @@
 #include "engine/platform/linux/Capabilities.h"
 #include "engine/platform/linux/NetlinkDiag.h"
 #include "engine/platform/linux/Rights.h"
+#include "engine/platform/linux/TableSource.h"
 #include "platform/HelperProcess.h"
 #include "platform/Loopback.h"
 

@@ -4,6 +4,7 @@
 #include "engine/basMain.h"
 #include "engine/basProcessing.h"
 #include "engine/platform/linux/BpfFeed.h"
+#include "engine/platform/linux/TableSource.h"
 #include "fakes/ScriptedPlatform.h"
 #include "manager/Manager.h"
 
