@@ -76,6 +76,8 @@ public:
     // Takes the feed's running count of lost events (ring drops and skipped program runs); any
     // growth makes the table untrustworthy until a full resync begun after it.
     void NoteLostEvents(uint64_t total);
+    // A row was found stale (a cut found no such socket): as after lost events.
+    void Distrust() { lost_ = true; }
 
     // Full before the first resync, after lost events and once FullInterval has passed since the
     // last full one; otherwise Eventless once the first timer of the table's eventless rows runs

@@ -6,6 +6,7 @@
 #include "engine/platform/linux/EventTable.h"
 #include "engine/platform/linux/NetlinkDiag.h"
 #include "engine/platform/linux/Rights.h"
+#include "engine/platform/linux/TableSource.h"
 
 namespace api {
 
@@ -52,6 +53,15 @@ template <typename Find> uint32_t CutFound(Find find) {
     // The engine reads the table right before a cut, so the row is normally in the rows it was
     // given; a caller that did not gets a fresh dump.
     const SocketRow* target = find(*lastRows);
+    if (target && lastRows != &lastDump) {
+        // A socket the kernel no longer has under that cookie is a row an event never ended:
+        // the connection is looked for in a fresh dump, and the table read whole soon.
+        const uint32_t result = okg::linuxfeed::CutWithRights(*target);
+        if (result != ERROR_NOT_FOUND)
+            return result;
+        okg::linuxfeed::DistrustEventFedTable();
+        target = nullptr;
+    }
     if (!target) {
         lastRows = &lastDump;
         if (!okg::netlink::DumpTcpSockets(lastDump)) {
