@@ -167,10 +167,13 @@ void Manager::PutLines(std::vector<ViewRow<Row>>& last, std::span<const Row> row
             continue;
         }
         BuildLine(line, row, i);
-        if (!hadLine)
+        if (!hadLine) {
             lines.InsertText(written, line);
-        else if (!lines.TextEquals(written, line))
+            linesChanged_ = true;
+        } else if (!lines.TextEquals(written, line)) {
             lines.SetText(written, line);
+            linesChanged_ = true;
+        }
         was = {row, written++, known};
     }
 }
@@ -183,10 +186,13 @@ void Manager::RefreshCurrentConnections() {
     // Runs after every pass that changed a row, at 10,000 connections too: the list is edited in
     // place, and ends exactly as emptying it and appending every line would leave it.
     List& lines = *oCurrentConnections;
+    // A list box that shows these lines is refilled only when one of them changed.
+    linesChanged_ = false;
     if (viewOnlyConnected_ != onlyConnected || viewLineCount_ != lines.GetItemCount()) {
         lines.Reset();
         viewRows_.clear();
         viewRows6_.clear();
+        linesChanged_ = true;
     }
     const auto rows = RowsOf<api::MIB_TCPROW>(TcpTableBuffer);
     const auto rows6 = RowsOf<api::MIB_TCP6ROW>(Tcp6TableBuffer);
@@ -195,13 +201,15 @@ void Manager::RefreshCurrentConnections() {
     DropLinesOfGoneRows(viewRows6_, rows6, onlyConnected, gone);
     std::sort(gone.begin(), gone.end());
     lines.DeleteTexts(gone);
+    linesChanged_ = linesChanged_ || !gone.empty();
     int32_t written = 0;
     PutLines(viewRows_, rows, onlyConnected, written);
     PutLines(viewRows6_, rows6, onlyConnected, written);
+    linesChanged_ = linesChanged_ || lines.GetItemCount() != written;
     lines.DeleteLastItems(lines.GetItemCount() - written);
     viewOnlyConnected_ = onlyConnected;
     viewLineCount_ = lines.GetItemCount();
 
-    if (CurrentMode == ConnectionsMode && oMainForm != nullptr)
+    if (CurrentMode == ConnectionsMode && oMainForm != nullptr && linesChanged_)
         RefreshCurrentMode();
 }

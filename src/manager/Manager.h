@@ -74,6 +74,7 @@ private:
     std::vector<ViewRow<api::MIB_TCP6ROW>> viewRows6_; // their lines follow the IPv4 ones
     bool viewOnlyConnected_ = false;
     int32_t viewLineCount_ = -1; // the list's count after the last rebuild; -1 before any
+    bool linesChanged_ = false;
     template <typename Row>
     void DropLinesOfGoneRows(std::vector<ViewRow<Row>>& last, std::span<const Row> rows,
                              bool onlyConnected, std::vector<int32_t>& gone);
