@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 // A table snapshot (the IPv4 or the IPv6 table, read by Get). It starts with room for 101 rows
@@ -62,6 +63,7 @@ public:
                 return i;
         return count;
     }
+    std::span<const RowType> Rows() const { return {&Row(0), EntryCount()}; }
     RowType& Row(uint32_t i) { return Table()->table[i]; }
     const RowType& Row(uint32_t i) const { return Table()->table[i]; }
     TableType* Table() { return reinterpret_cast<TableType*>(words_.data()); }

@@ -105,10 +105,6 @@ template <> struct Table<api::MIB_TCP6ROW> {
     static void TellRefused(uint32_t result) { TellRefusedCut6(result); }
 };
 
-template <typename Row> std::span<const Row> RowsOf(const auto& snapshot) {
-    return {&snapshot.Row(0), snapshot.EntryCount()};
-}
-
 // Reads the table afresh and resets the connection of `wanted`. The fresh snapshot may list it
 // at another position, or not at all (it ended meanwhile); only that same connection is cut.
 template <typename Row, typename Snapshot>
@@ -196,7 +192,7 @@ template <typename Row> void PassOver(uint32_t& previousCount) {
                 (Traits::State(row) != api::MIB_TCP_STATE_ESTAB || entry.Decided()))
                 continue;
             if (i < cachedRows && entry.Recorded() && !Traits::Continues(entry.Key, row)) {
-                FollowMovedRows(cache, RowsOf<Row>(table), cachedRows, i);
+                FollowMovedRows(cache, table.Rows(), cachedRows, i);
                 cachedRows = table.EntryCount();
             }
         }

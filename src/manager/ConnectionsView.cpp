@@ -105,10 +105,6 @@ template <typename Row> void BuildLine(std::u16string& line, const Row& row, uin
         line += TcpStateNames[state];
 }
 
-template <typename Row> std::span<const Row> RowsOf(const auto& snapshot) {
-    return {&snapshot.Row(0), snapshot.EntryCount()};
-}
-
 } // namespace
 
 // Matches the rows with those of the last rebuild (rows keep their order: they go, change in place
@@ -194,8 +190,8 @@ void Manager::RefreshCurrentConnections() {
         viewRows6_.clear();
         linesChanged_ = true;
     }
-    const auto rows = RowsOf<api::MIB_TCPROW>(TcpTableBuffer);
-    const auto rows6 = RowsOf<api::MIB_TCP6ROW>(Tcp6TableBuffer);
+    const auto rows = TcpTableBuffer.Rows();
+    const auto rows6 = Tcp6TableBuffer.Rows();
     std::vector<int32_t> gone;
     DropLinesOfGoneRows(viewRows_, rows, onlyConnected, gone);
     DropLinesOfGoneRows(viewRows6_, rows6, onlyConnected, gone);
