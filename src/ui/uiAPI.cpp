@@ -78,35 +78,42 @@ public:
         timer_.setTimerType(Qt::PreciseTimer);
         timer_.setSingleShot(true);
         QObject::connect(&timer_, &QTimer::timeout, [this] { Pass(); });
-        if ((notifier_ = Watch().Notifier())) {
-            connection_ =
-                QObject::connect(notifier_, &QSocketNotifier::activated, [this] { Pass(); });
-            notifier_->setEnabled(true);
-        }
         Arm();
     }
-    ~PassesWhileWaiting() {
-        if (notifier_) {
-            QObject::disconnect(connection_);
-            notifier_->setEnabled(false);
-        }
-    }
+    ~PassesWhileWaiting() { Follow(nullptr); }
 
 private:
     void Pass() {
         ScanFromPump();
         Arm();
     }
+    // The table's handle may come (a box at start, before the first read) or change while the
+    // box waits: the passes follow it, so that its news always ends the wait.
     void Arm() {
+        Follow(Watch().Notifier());
         const uint32_t wait = WaitBeforeNextPass();
         if (wait == api::INFINITE)
             timer_.stop();
         else
             timer_.start(int(wait));
     }
+    void Follow(QSocketNotifier* notifier) {
+        if (notifier == notifier_.data())
+            return;
+        if (notifier_) { // one that went is disconnected already
+            QObject::disconnect(connection_);
+            notifier_->setEnabled(false);
+        }
+        notifier_ = notifier;
+        if (notifier) {
+            connection_ =
+                QObject::connect(notifier, &QSocketNotifier::activated, [this] { Pass(); });
+            notifier->setEnabled(true);
+        }
+    }
 
     QTimer timer_;
-    QSocketNotifier* notifier_ = nullptr;
+    QPointer<QSocketNotifier> notifier_;
     QMetaObject::Connection connection_;
 };
 
