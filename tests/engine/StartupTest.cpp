@@ -1,17 +1,15 @@
-#include "EngineFixture.h"
-#include "fakes/FakeMainForm.h"
+#include "fakes/EngineFixture.h"
 
 using fake::P;
 
 namespace {
 
-class StartupTest : public testing::Test {
+class StartupTest : public EngineTest {
 protected:
     void SetUp() override {
-        fake::Reset();
+        EngineTest::SetUp();
         ClearConnectionCache();
-        ExitRequested = false;
-        oManager.reset();
+        oManager.reset(); // Main makes its own
     }
 };
 
@@ -24,7 +22,6 @@ TEST_F(StartupTest, SecondInstanceEndsAtOnceWithoutCreatingAnything) {
 }
 
 TEST_F(StartupTest, StartsInTheConnectionsViewWithLocalAddressesBeforeTheFirstScan) {
-    FakeMainForm form;
     P().mainForm = &form;
     P().appFolder = u"/opt/okgate";
     P().localAddresses = {{192, 168, 1, 10}, {10, 0, 0, 2}};

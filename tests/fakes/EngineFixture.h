@@ -1,11 +1,15 @@
-// A fresh engine over the scripted table: an empty cache and a Manager with empty lists.
+// A fresh engine over the scripted platform: a Manager with empty lists, an empty cache and
+// snapshot, no stored lists, and a window stand-in for the tests that hand one over.
 #pragma once
 
 #include "engine/basMain.h"
 #include "engine/basProcessing.h"
+#include "fakes/FakeMainForm.h"
 #include "fakes/ScriptedPlatform.h"
 #include "manager/Manager.h"
 
+#include <QDir>
+#include <QFile>
 #include <gtest/gtest.h>
 
 class EngineTest : public testing::Test {
@@ -15,6 +19,7 @@ protected:
         InitTcpStateNames();
         ClearConnectionCache();
         ExitRequested = false;
+        QDir(StoreFolder()).removeRecursively();
         oManager = std::make_unique<Manager>();
         oManager->oAllowedIP->Reset();
         // Start every test from an empty snapshot.
@@ -23,6 +28,15 @@ protected:
     }
     void TearDown() override { oManager.reset(); }
 
+    // Hands the window stand-in to the Manager, in view `mode`.
+    void ShowWindow(int16_t mode) {
+        oManager->oMainForm = &form;
+        oManager->SetCurrentMode(mode);
+    }
+    static void Scan(std::vector<api::MIB_TCPROW> table) {
+        fake::P().table = std::move(table);
+        ScanTcpTable();
+    }
     static void BlockLocal(int32_t port) {
         oManager->oBlockedLocalPorts->AddItem(Variant::Long(port));
     }
@@ -37,4 +51,14 @@ protected:
     static uint16_t Port(uint32_t field) {
         return uint16_t((field >> 8 & 0xff) | (field & 0xff) << 8);
     }
+    // The store's folder and file text (the test's main points XDG_CONFIG_HOME elsewhere).
+    static QString StoreFolder() {
+        return qEnvironmentVariable("XDG_CONFIG_HOME") + "/OrvoKestrelgate";
+    }
+    static QString StoreText() {
+        QFile file(StoreFolder() + "/OrvoKestrelgate.ini");
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+
+    FakeMainForm form;
 };

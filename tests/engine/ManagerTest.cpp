@@ -1,45 +1,18 @@
-// The Manager against a fake window, the scripted platform and the real settings store.
-#include "manager/Manager.h"
+// The Manager's views and list editing, against the window stand-in and the real settings store.
 #include "engine/basEditing.h"
-#include "engine/basMain.h"
-#include "engine/basProcessing.h"
-#include "fakes/FakeMainForm.h"
-#include "fakes/ScriptedPlatform.h"
-
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
-#include <gtest/gtest.h>
+#include "fakes/EngineFixture.h"
 
 using fake::P;
 using fake::Row;
-constexpr uint32_t Estab = api::MIB_TCP_STATE_ESTAB, Listen = api::MIB_TCP_STATE_LISTEN;
 
-// The store reads XDG_CONFIG_HOME at its first use: set before any test runs.
-const QTemporaryDir configHome;
-const bool configHomeSet = qputenv("XDG_CONFIG_HOME", configHome.path().toLocal8Bit());
-const QString Folder = configHome.path() + "/OrvoKestrelgate";
+namespace {
 
-static QString StoreText() {
-    QFile file(Folder + "/OrvoKestrelgate.ini");
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-}
-
-class ManagerTest : public testing::Test {
+class ManagerTest : public EngineTest {
 protected:
     void SetUp() override {
-        fake::Reset();
-        InitTcpStateNames();
-        QDir(Folder).removeRecursively();
-        oManager = std::make_unique<Manager>();
+        EngineTest::SetUp();
         m = oManager.get();
-        Scan({});
-        ClearConnectionCache();
         m->oMainForm = &form;
-    }
-    static void Scan(std::vector<api::MIB_TCPROW> table) {
-        P().table = std::move(table);
-        ScanTcpTable();
     }
     // Types `text` into view `mode` and presses Add, with a filled cache that a save empties.
     void Add(int16_t mode, std::u16string text) {
@@ -56,7 +29,6 @@ protected:
             view += enabled ? u'+' : u'-';
         return view;
     }
-    FakeMainForm form;
     Manager* m = nullptr;
 };
 
@@ -82,7 +54,7 @@ TEST_F(ManagerTest, EachModeShowsItsListHeadingAndEditingControls) {
 // No check box to read: every row is listed; a delete finds nothing selected and saves nothing.
 TEST_F(ManagerTest, NothingTouchesTheWindowBeforeItIsHandedOver) {
     m->oMainForm = nullptr;
-    Scan({Row(Listen, "0.0.0.0", 135, "0.0.0.0", 0)});
+    Scan({Row(api::MIB_TCP_STATE_LISTEN, "0.0.0.0", 135, "0.0.0.0", 0)});
     m->SetCurrentMode(0);
     DeleteSelectedItem();
     ASSERT_EQ(m->oCurrentConnections->GetItemCount(), 1);
@@ -114,7 +86,7 @@ TEST_F(ManagerTest, AddRefusesWithoutSaving) {
 
 // Input is trimmed and kept once; each edit saves and has every connection decided again.
 TEST_F(ManagerTest, EditingTrimsStoresOnceSavesAndRedecides) {
-    const auto established = Row(Estab, "127.0.0.2", 40000, "127.0.0.3", 65535);
+    const auto established = Row(api::MIB_TCP_STATE_ESTAB, "127.0.0.2", 40000, "127.0.0.3", 65535);
     Scan({established});
     ASSERT_TRUE(P().cuts.empty());
     Add(4, u" 65535\t");
@@ -146,46 +118,4 @@ TEST_F(ManagerTest, Ipv6AddressesAreStoredInTheirCanonicalText) {
                                      "1:2:3:4:5:6:102:304\"\n"));
 }
 
-TEST_F(ManagerTest, Ipv6LinesFollowTheIpv4Lines) {
-    P().table6 = {fake::Row6(Estab, "2001:db8::2", 443, "2001:db8::1", 51000),
-                  fake::Row6(Listen, "::", 22, "::", 0),
-                  fake::Row6(Listen, "fe80::1", 22, "::", 0, 2)};
-    form.showX = 0;
-    Scan({Row(Listen, "0.0.0.0", 135, "0.0.0.0", 0)});
-    m->SetCurrentMode(0);
-    EXPECT_EQ(View(), u"Current Connections: 135 LISTENING; 443 <--> [2001:db8::1]:51000 "
-                      u"ESTABLISHED; 22 LISTENING; 22 :[fe80::1%if2] LISTENING;---");
-    form.showX = 1;
-    m->RefreshCurrentConnections();
-    EXPECT_EQ(View(), u"Current Connections: 443 <--> [2001:db8::1]:51000 ESTABLISHED;---");
-    // Rewritten where a row changed or its line moved.
-    form.showX = 0;
-    m->RefreshCurrentConnections();
-    P().table6[0].State = api::MIB_TCP_STATE_CLOSE_WAIT;
-    Scan({});
-    EXPECT_EQ(View(),
-              u"Current Connections: 443 <--> [2001:db8::1]:51000 CLOSE_WAIT; 22 LISTENING; "
-              u"22 :[fe80::1%if2] LISTENING;---");
-}
-
-TEST_F(ManagerTest, ConnectionLinesFollowTheSnapshotCacheAndFilter) {
-    m->SetCurrentMode(3);
-    form.showX = 0;
-    Scan({Row(Listen, "0.0.0.0", 135, "0.0.0.0", 0), Row(Listen, "127.0.0.4", 139, "0.0.0.0", 0),
-          Row(Estab, "127.0.0.2", 50000, "127.0.0.3", 443),
-          Row(13, "127.0.0.2", 7, "127.0.0.5", 9), // a state without a name
-          Row(Estab, "127.0.0.2", 0, "127.0.0.5", 81)});
-    EXPECT_EQ(form.clears, 1); // only the connections view redraws
-    m->SetCurrentMode(0);
-    EXPECT_EQ(View(), u"Current Connections: 135 LISTENING; 139 :127.0.0.4 LISTENING; 50000 <--> "
-                      u"127.0.0.3:443 ESTABLISHED; 7 <--> 127.0.0.5:9 ;---");
-    form.showX = 2; // grayed counts as ticked
-    m->RefreshCurrentConnections();
-    EXPECT_EQ(View(), u"Current Connections: 50000 <--> 127.0.0.3:443 ESTABLISHED;---");
-    form.showX = 0;
-    ClearConnectionCache();
-    P().table.resize(2); // leaves the old rows in the buffer behind the count
-    TcpTableBuffer.Read();
-    m->RefreshCurrentConnections();
-    EXPECT_EQ(View(), u"Current Connections: 135 LISTENING; 139 LISTENING;---");
-}
+} // namespace
