@@ -14,6 +14,12 @@
 
 template <typename Row> struct RowTraits;
 
+// A row of state 0 is no connection: the place of one that went, in a table whose rows keep
+// their places (the event-fed one).
+template <typename Row> bool IsGap(const Row& row) {
+    return RowTraits<Row>::State(row) == 0;
+}
+
 template <> struct RowTraits<api::MIB_TCPROW> {
     using Row = api::MIB_TCPROW;
     static uint32_t State(const Row& r) { return r.dwState; }
@@ -67,8 +73,9 @@ template <> struct RowTraits<api::MIB_TCP6ROW> {
 };
 
 // Where each row of a read was in the read before, for a table whose rows keep their order (the
-// event-fed one): rows go, change in place (a state, an address or port filled in) and come at the
-// end; elsewhere rows may come anywhere. old(j) is the row that was at position j (null for none).
+// event-fed one): rows go (leaving a gap, or moving the rows after them up), change in place (a
+// state, an address or port filled in) and come at the end; elsewhere rows may come anywhere.
+// old(j) is the row that was at position j (null for none).
 // Returns false when every row up to the shorter of the two lengths is where it was, from `first`
 // on; else from[i] is the old position of row i's connection, or -1 for a connection not seen.
 template <typename Row, typename Old>
@@ -77,11 +84,12 @@ bool AlignRows(std::span<const Row> rows, uint32_t oldCount, Old old, uint32_t f
     using Traits = RowTraits<Row>;
     const auto continues = [&](uint32_t j, const Row& row) {
         const Row* was = old(j);
-        return was && Traits::Continues(*was, row);
+        return was && !IsGap(*was) && Traits::Continues(*was, row);
     };
     const uint32_t count = uint32_t(rows.size());
     uint32_t i = first;
-    while (i < count && i < oldCount && continues(i, rows[i]))
+    // A gap where a row was, or a gap that stays, moves nothing.
+    while (i < count && i < oldCount && (IsGap(rows[i]) || continues(i, rows[i])))
         ++i;
     if (i == count || i == oldCount)
         return false;

@@ -89,6 +89,8 @@ struct MIB_TCP6TABLE {
 // Writes the machine's IPv4 TCP table (every socket, every state) into pTcpTable, whose size in
 // bytes is *pdwSize. 0 on success; 122 when it does not fit, with the size needed written back
 // to *pdwSize and nothing written past the buffer. bOrder asks for sorted rows (unused: 0).
+// A table whose rows keep their places between reads may hold empty rows (state 0, all else 0)
+// where connections went.
 uint32_t GetTcpTable(MIB_TCPTABLE* pTcpTable, uint32_t* pdwSize, int32_t bOrder);
 
 // With dwState 12 (DELETE_TCB) resets the connection the row's addresses and ports name.

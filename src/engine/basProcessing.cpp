@@ -19,6 +19,7 @@ Tcp6Table Tcp6TableBuffer;
 std::vector<Connection6CacheEntry> Connection6Cache;
 std::array<std::u16string, 14> TcpStateNames;
 bool ConnectionViewStale = false;
+bool ConnectionRowsChanged = false;
 
 namespace {
 
@@ -160,8 +161,11 @@ void CheckRow(int32_t RemotePort, int32_t LocalPort, uint32_t State, int32_t Ind
     const Row row = table.Row(uint32_t(Index));
     CacheEntry<Row>& entry = cache[size_t(Index)];
     if (!entry.Matches(row)) {
+        const bool shown = !entry.Recorded() ||
+                           RowTraits<Row>::State(entry.Key) == api::MIB_TCP_STATE_ESTAB ||
+                           State == api::MIB_TCP_STATE_ESTAB;
+        (shown ? ConnectionViewStale : ConnectionRowsChanged) = true;
         entry = {row, Verdict::Recorded, Table<Row>::RemoteText(row)};
-        ConnectionViewStale = true;
     }
     if (State == api::MIB_TCP_STATE_ESTAB && NeedsCut(entry, LocalPort, RemotePort))
         CutConnection(row, uint32_t(Index), table);
@@ -178,7 +182,7 @@ template <typename Row> void PassOver(uint32_t& previousCount) {
     const uint32_t count = table.EntryCount();
     if (cache.size() < size_t(count) + 1)
         cache.resize(size_t(count) + 1);
-    if (count != previousCount)
+    if (count < previousCount)
         ConnectionViewStale = true;
     // The rows the entries stand for: those of the previous pass, until they follow this one's.
     uint32_t cachedRows = previousCount;
@@ -191,7 +195,10 @@ template <typename Row> void PassOver(uint32_t& previousCount) {
             if (entry.Matches(row) &&
                 (Traits::State(row) != api::MIB_TCP_STATE_ESTAB || entry.Decided()))
                 continue;
-            if (i < cachedRows && entry.Recorded() && !Traits::Continues(entry.Key, row)) {
+            // A gap where a row was moves no row (its entry is recorded afresh); a row where a gap
+            // was means the gaps closed.
+            if (i < cachedRows && entry.Recorded() && !IsGap(row) &&
+                (IsGap(entry.Key) || !Traits::Continues(entry.Key, row))) {
                 FollowMovedRows(cache, table.Rows(), cachedRows, i);
                 cachedRows = table.EntryCount();
             }
@@ -277,8 +284,11 @@ void ScanTcpTable() {
     LastReadTime = std::chrono::steady_clock::now() - readStart;
     ScanTcp6Table();
     CutRetryMs = CutTried && !CutDone ? std::min(2 * CutRetryMs, MaxCutRetryMs) : 1;
-    if (ConnectionViewStale) {
-        ConnectionViewStale = false;
+    // Where the view shows established connections only, a pass of SYN_SENT, TIME_WAIT and
+    // other rows coming and going (most of a busy table's changes) leaves its lines as they are.
+    if (ConnectionViewStale ||
+        (ConnectionRowsChanged && !(oManager && oManager->ViewShowsOnlyConnected()))) {
+        ConnectionViewStale = ConnectionRowsChanged = false;
         if (oManager)
             oManager->RefreshCurrentConnections();
     }

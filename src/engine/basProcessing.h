@@ -28,8 +28,12 @@ extern TcpTable TcpTableBuffer;
 extern std::vector<ConnectionCacheEntry> ConnectionCache;
 extern std::array<std::u16string, 14> TcpStateNames;
 
-// Set when a row changed during a pass; the connections view is rebuilt once after the pass.
+// Set when a row changed during a pass in a way a view of established connections shows (an
+// established row, a row whose entry had been cleared, rows gone from the end); any other change
+// of a row sets ConnectionRowsChanged. The connections view is rebuilt once after the pass when
+// its filter shows what changed.
 extern bool ConnectionViewStale;
+extern bool ConnectionRowsChanged;
 
 void InitTcpStateNames();
 // One pass over both tables, after showing what the platform has to tell (TakePlatformNews).

@@ -61,6 +61,8 @@ public:
     // Rebuilds the connection lines from the engine's snapshots (after a pass that changed a
     // row, and when the window asks), editing only the lines that changed.
     void RefreshCurrentConnections();
+    // True when the lines were last built for established connections only.
+    bool ViewShowsOnlyConnected() const { return viewLineCount_ >= 0 && viewOnlyConnected_; }
 
 private:
     // What the connections view last wrote for each row of a table: a rebuild after a pass in

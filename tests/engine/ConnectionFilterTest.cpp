@@ -170,7 +170,8 @@ protected:
 
 // A pass or a tick of "established only" (ticked, or grayed, which counts as ticked) shows the
 // snapshot: a line rewritten where its row changed or moved, IPv6 lines after the IPv4 ones, a
-// listener's address unless it is any, a state without a name left blank, no local port 0.
+// listener's address unless it is any, a state without a name left blank, no local port 0 (nor
+// an empty row where a connection went).
 TEST_F(ViewTest, ShowsTheSnapshotAfterEveryPassAndTick) {
     using fake::Row6;
     const auto a = Row(ESTAB, "10.0.0.1", 1042, "10.0.0.5", 80),
@@ -199,6 +200,8 @@ TEST_F(ViewTest, ShowsTheSnapshotAfterEveryPassAndTick) {
         {{a81, listen, b}, {}, 1, u"1042 <--> 10.0.0.5:81" + est + u"|1043 <--> 10.0.0.6:443" + est},
         {{a81, openedLater, b}, {}, 1,
          u"1042 <--> 10.0.0.5:81" + est + u"|135" + est + u"|1043 <--> 10.0.0.6:443" + est},
+        {{a81, {}, b}, {}, 1, u"1042 <--> 10.0.0.5:81" + est + u"|1043 <--> 10.0.0.6:443" + est},
+        {{a81, {}}, {}, 1, u"1042 <--> 10.0.0.5:81" + est},
         {{a81, openedLater}, {}, 1, u"1042 <--> 10.0.0.5:81" + est + u"|135" + est},
         {listeners4, listeners6, 0, u"135 LISTENING|139 :127.0.0.4 LISTENING|7 <--> 127.0.0.5:9 |" +
          six443 + est + u"|22 LISTENING|22 :[fe80::1%if2] LISTENING"},
@@ -212,19 +215,28 @@ TEST_F(ViewTest, ShowsTheSnapshotAfterEveryPassAndTick) {
         P().table6 = steps[i].table6;
         form.showX = steps[i].showX;
         ScanTcpTable();
-        if (i == 5) // the box ticked, the table unchanged
+        if (i == 7) // the box ticked, the table unchanged
             oManager->RefreshCurrentConnections();
         std::u16string lines;
         for (const std::u16string& line : form.rows)
             lines += (lines.empty() ? u"" : u"|") + line;
         EXPECT_EQ(lines, steps[i].lines) << i;
     }
+    form.showX = 1;
+    oManager->RefreshCurrentConnections();
     const int clears = form.clears;
     ScanTcpTable();
-    EXPECT_EQ(form.clears, clears) << "an unchanged table rebuilds nothing";
+    P().table.push_back(Row(SYN_SENT, "10.0.0.1", 1050, "10.0.0.9", 80));
+    ScanTcpTable();
+    EXPECT_EQ(form.clears, clears) << "an unchanged table, or a row left out, rebuilds nothing";
+    ClearConnectionCache(); // a list edit: a line may stand for a row no entry knows
+    P().table6[0].State = api::MIB_TCP_STATE_FIN_WAIT1;
+    ScanTcpTable();
+    EXPECT_TRUE(form.rows.empty());
+    const int shown = form.clears;
     oManager->SetCurrentMode(3);
     Scan({a});
-    EXPECT_EQ(form.clears, clears + 1) << "only the connections view follows the table";
+    EXPECT_EQ(form.clears, shown + 1) << "only the connections view follows the table";
 }
 
 // A refused cut is retried, told once for each reason in the platform's words, says cutting is off
@@ -316,8 +328,9 @@ TEST_F(EngineTest, LoopWaitsForWorkNotForAClock) {
     EXPECT_EQ(CutCount(), 5u);
 }
 
-// A connection that closes moves the rows after it up: their entries move along, verdicts and all
-// (a verdict holds until a list edit clears the cache), however many rows went before them.
+// A connection that closes leaves an empty row, or moves the rows after it up: their entries move
+// along, verdicts and all (a verdict holds until a list edit clears the cache), however many rows
+// went before them, and when the empty rows go too.
 TEST_F(EngineTest, EntriesFollowTheirRowsWhenRowsBeforeThemGo) {
     BlockRemote(8080);
     Allow("10.0.0.7");
@@ -326,13 +339,18 @@ TEST_F(EngineTest, EntriesFollowTheirRowsWhenRowsBeforeThemGo) {
     P().table.push_back(Row(ESTAB, "10.0.0.1", 51000, "10.0.0.7", 8080));
     ScanTcpTable();
     oManager->oAllowedIP->Reset(); // no list edit: the verdicts stand
-    for (size_t gone : {1, 30}) {  // a short gap, and one past the rows looked ahead at
+    P().table[39] = {};
+    ScanTcpTable();
+    EXPECT_EQ(ConnectionCache[39].Key.dwState, 0u);
+    P().table.erase(P().table.begin() + 39); // the empty row goes: the rows after it move up
+    ScanTcpTable();
+    for (size_t gone : {1, 30}) { // a short gap, and one past the rows looked ahead at
         P().table.erase(P().table.begin() + 2, P().table.begin() + 2 + long(gone));
         ScanTcpTable();
     }
     EXPECT_EQ(CutCount(), 0u);
-    ASSERT_EQ(TcpTableBuffer.EntryCount(), 10u);
-    EXPECT_TRUE(ConnectionCache[9].Matches(TcpTableBuffer.Row(9)) && ConnectionCache[9].Allowed());
+    ASSERT_EQ(TcpTableBuffer.EntryCount(), 9u);
+    EXPECT_TRUE(ConnectionCache[8].Matches(TcpTableBuffer.Row(8)) && ConnectionCache[8].Allowed());
 }
 
 } // namespace

@@ -340,14 +340,18 @@ void EventTable::Remove(uint32_t index) {
     ++version_;
     Count(rows_[index], -1);
     index_.erase(rows_[index].cookie);
+    const bool v6 = rows_[index].v6;
     rows_[index] = {};
+    rows_[index].v6 = v6; // the gap stays in its table
     slots_[index] = {};
     ++gaps_;
+    gaps6_ += v6;
 }
 
-// Once gaps are half the rows (and more than a few): one move of the rows for many removals.
+// Once gaps are a quarter of the rows (and more than a few): one move of the rows for many
+// removals, and readers walk at most a third more rows than there are sockets.
 void EventTable::CloseGaps() {
-    if (gaps_ < 64 || gaps_ < rows_.size() / 2 || resyncing_ != ResyncKind::None)
+    if (gaps_ < 64 || gaps_ < rows_.size() / 4 || resyncing_ != ResyncKind::None)
         return;
     uint32_t kept = 0;
     for (uint32_t i = 0; i < rows_.size(); ++i) {
@@ -362,7 +366,7 @@ void EventTable::CloseGaps() {
     }
     rows_.resize(kept);
     slots_.resize(kept);
-    gaps_ = 0;
+    gaps_ = gaps6_ = 0;
 }
 
 // A dump shows a half-open connection as a request socket with its own cookie; when the child

@@ -36,9 +36,10 @@ enum class ResyncKind {
     Full,      // a dump of every state: every row that it does not list goes
 };
 
-// The rows keep their order: a socket that goes leaves a gap (a row of state 0, which readers pass
-// over) and new sockets come at the end, so that the rows after a closed connection only move up
-// in the table given to the engine. The gaps close now and then, unseen by readers.
+// The rows keep their order: a socket that goes leaves a gap (a row of state 0 and its family,
+// which the tables given to the engine list as an empty row) and new sockets come at the end, so
+// that a closed connection moves no other row. The gaps close now and then: only then do the
+// rows after them move up.
 class EventTable {
 public:
     using Clock = std::chrono::steady_clock;
@@ -91,6 +92,8 @@ public:
     size_t LiveRows() const { return rows_.size() - gaps_; }
     // Of them, the rows of the IPv6 table.
     size_t LiveRows6() const { return rows6_; }
+    // The rows of the IPv6 table with their gaps: what it lists.
+    size_t Slots6() const { return rows6_ + gaps6_; }
     // True while events were lost since the last full resync: the rows may be stale.
     bool MissedEvents() const { return lost_; }
     // Changes whenever the rows may have changed.
@@ -119,6 +122,7 @@ private:
     };
     std::vector<Slot> slots_;
     uint32_t gaps_ = 0;
+    uint32_t gaps6_ = 0; // of them, in the IPv6 table
     uint32_t rows6_ = 0;
     uint64_t version_ = 1;
     std::unordered_map<uint64_t, uint32_t> index_; // cookie -> row position

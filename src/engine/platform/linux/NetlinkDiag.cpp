@@ -310,8 +310,9 @@ uint32_t WriteTable(const std::vector<SocketRow>& rows, bool v6, void* table, ui
         return api::ERROR_INVALID_PARAMETER;
     constexpr size_t header = offsetof(api::MIB_TCPTABLE, table);
     static_assert(header == offsetof(api::MIB_TCP6TABLE, table));
-    // A row of state 0 is a gap the event-fed table left where a socket went.
-    const auto listed = [&](const SocketRow& r) { return r.v6 == v6 && r.row.dwState != 0; };
+    // A row of state 0 is a gap the event-fed table left where a socket went: listed as an empty
+    // row, so that the rows after it keep their places.
+    const auto listed = [&](const SocketRow& r) { return r.v6 == v6; };
     if (count == Uncounted)
         count = static_cast<size_t>(std::count_if(rows.begin(), rows.end(), listed));
     const size_t needed = header + count * sizeof(Row);

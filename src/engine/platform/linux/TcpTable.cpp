@@ -27,7 +27,7 @@ const okg::linuxfeed::EventTable* lastTable = nullptr;
 size_t Counted(bool v6) {
     if (!lastTable || lastRows != &lastTable->Rows())
         return okg::netlink::Uncounted;
-    return v6 ? lastTable->LiveRows6() : lastTable->LiveRows() - lastTable->LiveRows6();
+    return v6 ? lastTable->Slots6() : lastTable->Rows().size() - lastTable->Slots6();
 }
 
 // Reads the rows both tables are written from; null when the kernel could not be read.
