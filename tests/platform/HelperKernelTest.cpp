@@ -7,7 +7,7 @@
 #include "engine/platform/linux/Rights.h"
 #include "engine/platform/linux/TableSource.h"
 #include "platform/HelperProcess.h"
-#include "platform/Loopback.h"
+#include "support/Loopback.h"
 
 #include <gtest/gtest.h>
 
@@ -157,7 +157,7 @@ std::string WithoutCapabilities(const std::function<std::string()>& body) {
 }
 
 // A table read, then a cut, as the engine does them.
-void ReadThenCut(const Connection& c, std::string& out, linuxfeed::TableMode mode,
+void ReadThenCut(const Connection4& c, std::string& out, linuxfeed::TableMode mode,
                  uint32_t expected, const char* what) {
     if (TcpTableBuffer.Read() != api::NO_ERROR_)
         out += "the table was not read\n";
@@ -171,7 +171,7 @@ void ReadThenCut(const Connection& c, std::string& out, linuxfeed::TableMode mod
 
 TEST(HelperKernel, AProcessWithoutCapabilitiesCutsOnlyThroughTheHelper) {
     const bool root = geteuid() == 0; // the helper of the build gets its rights only from root
-    auto listener = Listen("127.0.0.2"), listener6 = Listen6();
+    auto listener = Listen("127.0.0.2"), listener6 = Listen("::");
     ASSERT_TRUE(listener && listener6);
     auto c = Connect(*listener, "127.0.0.2", "127.0.0.5"),
          other = Connect(*listener, "127.0.0.2", "127.0.0.6");

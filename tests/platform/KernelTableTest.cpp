@@ -1,12 +1,12 @@
 // The table reader, the cut and the engine against the real kernel, on loopback connections the
 // tests make.
-#include "Loopback.h"
 #include "engine/basMain.h"
 #include "engine/basProcessing.h"
 #include "engine/platform/linux/BpfFeed.h"
 #include "engine/platform/linux/TableSource.h"
 #include "fakes/ScriptedPlatform.h"
 #include "manager/Manager.h"
+#include "support/Loopback.h"
 
 #include <gtest/gtest.h>
 
@@ -57,9 +57,9 @@ void NewManagerWithEmptyLists() {
 TEST(EngineKernel, OnePassResetsTheBlockedConnectionsOnly) {
     InBothTableModes([](bool refused) {
         // The blocked port on every address, so that no client is given it as its own port.
-        auto open = Listen("127.0.0.3"), blocked = Listen(nullptr), dual = Listen(nullptr, true);
+        auto open = Listen("127.0.0.3"), blocked = Listen(nullptr), dual = Listen("::", true);
         ASSERT_TRUE(open && blocked && dual);
-        std::vector<Connection> others;
+        std::vector<Connection4> others;
         for (int i = 0; i <= 300; ++i) { // the first one from the allowed address
             auto c = i ? Connect(*open, "127.0.0.3", "127.0.0.2")
                        : Connect(*dual, "127.0.0.3", "127.0.0.4");
@@ -77,9 +77,9 @@ TEST(EngineKernel, OnePassResetsTheBlockedConnectionsOnly) {
              {cut->row, cut->ServerRow(), cutDual->row, cutDual->ServerRow(), listener})
             EXPECT_EQ(std::ranges::count(table, row), 1) << ntohs(uint16_t(row.dwLocalPort));
         std::optional<Listener> thereListener; // made after the first read: the events tell it
-        std::optional<Connection> there;
+        std::optional<Connection4> there;
         ASSERT_TRUE(InOtherNamespace([&] {
-            if ((thereListener = Listen("127.0.0.3", false, blocked->port)))
+            if ((thereListener = Listen("127.0.0.3", false, 0, blocked->port)))
                 there = Connect(*thereListener, "127.0.0.3", "127.0.0.6");
         }));
         ASSERT_TRUE(there);
@@ -91,7 +91,7 @@ TEST(EngineKernel, OnePassResetsTheBlockedConnectionsOnly) {
         ScanTcpTable();
         ScanTcpTable(); // works from the cache
         EXPECT_TRUE(IsReset(ReadError(cut->client.fd)) && IsReset(ReadError(cutDual->client.fd)));
-        EXPECT_EQ(std::ranges::count_if(others, StillConnected<Connection>), 301);
+        EXPECT_EQ(std::ranges::count_if(others, StillConnected<Connection4>), 301);
         const std::span after(&TcpTableBuffer.Row(0), TcpTableBuffer.EntryCount());
         EXPECT_EQ(std::ranges::count(after, there->row) +
                       std::ranges::count(after, there->ServerRow()),
@@ -114,8 +114,8 @@ TEST(EngineKernel, OnePassResetsTheBlockedConnectionsOnly) {
 TEST(EngineKernel, Ipv6ConnectionsAreCutByTheSameRule) {
     InBothTableModes([](bool refused) {
         TcpTableBuffer.Read(); // the event-fed table learns what follows from events
-        auto localBlocked = Listen6(), remoteBlocked = Listen6(), open = Listen6(),
-             dual = Listen(nullptr, true);
+        auto localBlocked = Listen("::"), remoteBlocked = Listen("::"), open = Listen("::"),
+             dual = Listen("::", true);
         ASSERT_TRUE(localBlocked && remoteBlocked && open && dual);
         auto onLocal = Connect6(*localBlocked), onRemote = Connect6(*remoteBlocked),
              unblocked = Connect6(*open);
