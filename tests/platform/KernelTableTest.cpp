@@ -62,12 +62,12 @@ TEST(KernelTable, ListsTheSocketsAsTheyAreAndCutsOnlyTheOneNamed) {
         EXPECT_GT(TcpTableBuffer.EntryCount(), 600u) << "the whole table was read";
         const api::MIB_TCPROW listening{2, inet_addr("127.0.0.3"), htons(listener->port), 0, 0};
         for (const auto& row :
-             {cut->row, cut->ServerRow(), onDual->row, onDual->ServerRow(), listening})
+             {cut->row, cut->serverRow, onDual->row, onDual->serverRow, listening})
             EXPECT_EQ(Count(TcpTableBuffer, row), 1) << ntohs(uint16_t(row.dwLocalPort));
-        EXPECT_EQ(Count(TcpTableBuffer, there->row) + Count(TcpTableBuffer, there->ServerRow()), 0);
+        EXPECT_EQ(Count(TcpTableBuffer, there->row) + Count(TcpTableBuffer, there->serverRow), 0);
         api::MIB_TCP6ROW listening6{
             api::MIB_TCP_STATE_LISTEN, {}, 0, htons(listener6->port), {}, 0, 0};
-        for (const auto& row : {cut6->row, cut6->ServerRow(), listening6})
+        for (const auto& row : {cut6->row, cut6->serverRow, listening6})
             EXPECT_EQ(Count(Tcp6TableBuffer, row), 1) << ntohs(uint16_t(row.dwLocalPort));
         listening6.dwLocalPort = htons(dual->port);
         EXPECT_EQ(Count(Tcp6TableBuffer, listening6), 1);
@@ -80,7 +80,7 @@ TEST(KernelTable, ListsTheSocketsAsTheyAreAndCutsOnlyTheOneNamed) {
                   1)
             << "the dual-stack listener's IPv4 connection is never an IPv6 row";
 
-        api::MIB_TCPROW row = cut->row, mapped = onDual->ServerRow();
+        api::MIB_TCPROW row = cut->row, mapped = onDual->serverRow;
         api::MIB_TCP6ROW row6 = cut6->row;
         EXPECT_EQ(api::SetTcpEntry(&row), api::ERROR_INVALID_PARAMETER);
         EXPECT_EQ(api::SetTcp6Entry(&row6), api::ERROR_INVALID_PARAMETER);
@@ -96,7 +96,7 @@ TEST(KernelTable, ListsTheSocketsAsTheyAreAndCutsOnlyTheOneNamed) {
         EXPECT_TRUE(StillConnected(*other6) && StillConnected(*there));
 
         TcpTableBuffer.Read();
-        row = cut->ServerRow();
+        row = cut->serverRow;
         row.dwState = api::MIB_TCP_STATE_DELETE_TCB;
         EXPECT_EQ(api::SetTcpEntry(&row), api::ERROR_NOT_FOUND);
         EXPECT_EQ(api::SetTcp6Entry(&row6), api::ERROR_NOT_FOUND);

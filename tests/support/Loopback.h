@@ -32,28 +32,25 @@ struct Fd { // closes its descriptor when it goes
     int Release() { return std::exchange(fd, -1); }
 };
 
-// An address: text with a colon is IPv6, null is 0.0.0.0.
-struct Address {
-    sockaddr_storage storage{};
-    socklen_t length = sizeof storage;
-    sockaddr* Raw() { return reinterpret_cast<sockaddr*>(&storage); }
-    sockaddr_in& V4() { return reinterpret_cast<sockaddr_in&>(storage); }
-    sockaddr_in6& V6() { return reinterpret_cast<sockaddr_in6&>(storage); }
-    int Family() const { return storage.ss_family; }
-    uint16_t& Port() { return Family() == AF_INET6 ? V6().sin6_port : V4().sin_port; }
+// An address of either family: text with a colon is IPv6, null is 0.0.0.0. Both families keep
+// their port at the same place.
+union Address {
+    sockaddr any;
+    sockaddr_in v4;
+    sockaddr_in6 v6;
+    socklen_t Length() const { return any.sa_family == AF_INET6 ? sizeof v6 : sizeof v4; }
 };
 inline Address At(const char* ip, uint16_t port = 0) {
-    Address a;
+    Address a{};
     const bool v6 = ip && std::strchr(ip, ':');
-    a.storage.ss_family = v6 ? AF_INET6 : AF_INET;
-    a.length = v6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-    a.Port() = htons(port);
-    inet_pton(a.Family(), ip ? ip : "0.0.0.0", v6 ? (void*)&a.V6().sin6_addr : &a.V4().sin_addr);
+    a.v6 = {sa_family_t(v6 ? AF_INET6 : AF_INET), htons(port), 0, {}, 0};
+    inet_pton(a.any.sa_family, ip ? ip : "0.0.0.0", v6 ? (void*)&a.v6.sin6_addr : &a.v4.sin_addr);
     return a;
 }
 inline Address NameOf(int fd) {
-    Address a;
-    getsockname(fd, a.Raw(), &a.length);
+    Address a{};
+    socklen_t length = sizeof a;
+    getsockname(fd, &a.any, &length);
     return a;
 }
 
@@ -69,20 +66,19 @@ struct Listener {
 inline std::optional<Listener> Listen(const char* ip, bool dualStack = false, int flags = 0,
                                       uint16_t port = 0) {
     for (int attempt = 0; attempt < 20; ++attempt) {
-        Address a = At(ip, port);
-        const bool v6only = a.Family() == AF_INET6 && !dualStack;
-        Listener l{Fd(socket(a.Family(), SOCK_STREAM | SOCK_CLOEXEC | flags, 0))};
-        const int on = 1, v6option = v6only;
+        const Address a = At(ip, port);
+        const int on = 1, v6only = a.any.sa_family == AF_INET6 && !dualStack;
+        Listener l{Fd(socket(a.any.sa_family, SOCK_STREAM | SOCK_CLOEXEC | flags, 0))};
         if (setsockopt(l.fd.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-            (a.Family() == AF_INET6 &&
-             setsockopt(l.fd.fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6option, sizeof v6option) != 0) ||
-            bind(l.fd.fd, a.Raw(), a.length) != 0)
+            (a.any.sa_family == AF_INET6 &&
+             setsockopt(l.fd.fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only) != 0) ||
+            bind(l.fd.fd, &a.any, a.Length()) != 0)
             return std::nullopt;
-        l.port = ntohs(NameOf(l.fd.fd).Port());
+        l.port = ntohs(NameOf(l.fd.fd).v4.sin_port);
         if (v6only) {
+            const Address any = At(nullptr, l.port);
             l.reserve = Fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-            Address any = At(nullptr, l.port);
-            if (bind(l.reserve.fd, any.Raw(), any.length) != 0)
+            if (bind(l.reserve.fd, &any.any, any.Length()) != 0)
                 continue; // an IPv4 socket holds the port somewhere: another one
         }
         return listen(l.fd.fd, 4096) == 0 ? std::optional(std::move(l)) : std::nullopt;
@@ -93,29 +89,33 @@ inline std::optional<Listener> Listen(const char* ip, bool dualStack = false, in
 // A client from `from` (its port the kernel's, chosen at connect when portAtConnect) to to:port;
 // -1 when it could not connect.
 inline Fd Dial(const char* from, const char* to, uint16_t port, bool portAtConnect = false) {
-    Address local = At(from), remote = At(to, port);
-    Fd fd(socket(remote.Family(), SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const Address local = At(from), remote = At(to, port);
+    Fd fd(socket(remote.any.sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const int on = 1;
     if (portAtConnect)
         setsockopt(fd.fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
-    if (bind(fd.fd, local.Raw(), local.length) != 0 ||
-        connect(fd.fd, remote.Raw(), remote.length) != 0)
+    if (bind(fd.fd, &local.any, local.Length()) != 0 ||
+        connect(fd.fd, &remote.any, remote.Length()) != 0)
         return Fd();
     return fd;
 }
 
-// A connection's two ends and the client's row as the table of its IP version shows it.
+// The row of an established end as the table of its IP version shows it.
+template <typename Row> Row RowOf(const Address& local, const Address& remote) {
+    if constexpr (std::is_same_v<Row, api::MIB_TCPROW>) {
+        return {api::MIB_TCP_STATE_ESTAB, local.v4.sin_addr.s_addr, local.v4.sin_port,
+                remote.v4.sin_addr.s_addr, remote.v4.sin_port};
+    } else {
+        Row r{api::MIB_TCP_STATE_ESTAB, {}, 0, local.v6.sin6_port, {}, 0, remote.v6.sin6_port};
+        std::memcpy(r.LocalAddr.Byte, &local.v6.sin6_addr, 16);
+        std::memcpy(r.RemoteAddr.Byte, &remote.v6.sin6_addr, 16);
+        return r;
+    }
+}
+
 template <typename Row> struct Connection {
     Fd client = Fd(), server = Fd();
-    Row row{};
-    Row ServerRow() const {
-        if constexpr (std::is_same_v<Row, api::MIB_TCPROW>)
-            return {row.dwState, row.dwRemoteAddr, row.dwRemotePort, row.dwLocalAddr,
-                    row.dwLocalPort};
-        else
-            return {row.State,     row.RemoteAddr,     row.dwRemoteScopeId, row.dwRemotePort,
-                    row.LocalAddr, row.dwLocalScopeId, row.dwLocalPort};
-    }
+    Row row{}, serverRow{}; // its two ends' rows
 };
 using Connection4 = Connection<api::MIB_TCPROW>;
 using Connection6 = Connection<api::MIB_TCP6ROW>;
@@ -124,21 +124,13 @@ template <typename Row = api::MIB_TCPROW>
 std::optional<Connection<Row>> Connect(const Listener& listener, const char* to, const char* from) {
     Connection<Row> c{Dial(from, to, listener.port)};
     pollfd p{listener.fd.fd, POLLIN, 0};
-    if (c.client.fd < 0 || poll(&p, 1, 3000) != 1)
+    if (c.client.fd < 0 || poll(&p, 1, 3000) != 1 ||
+        (c.server = Fd(accept4(listener.fd.fd, nullptr, nullptr, SOCK_CLOEXEC))).fd < 0)
         return std::nullopt;
-    c.server = Fd(accept4(listener.fd.fd, nullptr, nullptr, SOCK_CLOEXEC));
-    Address local = NameOf(c.client.fd), remote = At(to, listener.port);
-    if constexpr (std::is_same_v<Row, api::MIB_TCPROW>) {
-        c.row = {api::MIB_TCP_STATE_ESTAB, local.V4().sin_addr.s_addr, local.Port(),
-                 remote.V4().sin_addr.s_addr, remote.Port()};
-    } else {
-        c.row.State = api::MIB_TCP_STATE_ESTAB;
-        std::memcpy(c.row.LocalAddr.Byte, &local.V6().sin6_addr, 16);
-        std::memcpy(c.row.RemoteAddr.Byte, &remote.V6().sin6_addr, 16);
-        c.row.dwLocalPort = local.Port();
-        c.row.dwRemotePort = remote.Port();
-    }
-    return c.server.fd >= 0 ? std::optional(std::move(c)) : std::nullopt;
+    const Address local = NameOf(c.client.fd), remote = At(to, listener.port);
+    c.row = RowOf<Row>(local, remote);
+    c.serverRow = RowOf<Row>(remote, local);
+    return c;
 }
 inline std::optional<Connection6> Connect6(const Listener& listener) { // [::1] to [::1]
     return Connect<api::MIB_TCP6ROW>(listener, "::1", "::1");
