@@ -128,16 +128,13 @@ TEST(HelperProtocol, TheFilterLetsOnlyASockDiagSocketBeOpened) {
         {AF_UNIX, SOCK_SEQPACKET, 0, false},
         {AF_INET, SOCK_STREAM, 0, false},
     };
-    for (const auto& c : cases) {
-        const pid_t pid = fork();
-        if (pid == 0)
-            _exit(helper::Confine() && socket(c.domain, c.type, c.protocol) >= 0 ? 0 : 1);
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        EXPECT_EQ(WIFEXITED(status) && WEXITSTATUS(status) == 0, c.lives)
+    for (const auto& c : cases)
+        EXPECT_EQ(helpertest::InChild([&] {
+                      if (!helper::Confine() || socket(c.domain, c.type, c.protocol) < 0)
+                          _exit(1);
+                  }),
+                  c.lives ? 0 : -2)
             << c.domain << " " << c.type << " " << c.protocol;
-        EXPECT_EQ(WIFSIGNALED(status), !c.lives);
-    }
 }
 #endif
 
@@ -167,15 +164,11 @@ TEST(HelperProtocol, ServesOneWindowPerUser) {
 }
 
 TEST(HelperProtocol, RefusesToRunWithoutItsSocket) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(helper::ChannelFd);
-        execl(OKG_HELPER, OKG_HELPER, nullptr);
-        _exit(127);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2);
+    EXPECT_EQ(helpertest::InChild([] {
+                  close(helper::ChannelFd);
+                  execl(OKG_HELPER, OKG_HELPER, nullptr);
+              }),
+              2);
 }
 
 } // namespace
