@@ -52,7 +52,7 @@ TEST(KernelTable, ListsTheSocketsAsTheyAreAndCutsOnlyTheOneNamed) {
         std::optional<Listener> thereListener;
         std::optional<Connection4> there;
         ASSERT_TRUE(InOtherNamespace([&] {
-            if ((thereListener = Listen("127.0.0.3", false, 0, listener->port)))
+            if ((thereListener = Listen("127.0.0.3")))
                 there = Connect(*thereListener, "127.0.0.3", "127.0.0.6");
         }));
         ASSERT_TRUE(others.size() == 300 && cut && onDual && cut6 && other6 && there);

@@ -56,34 +56,21 @@ inline Address NameOf(int fd) {
 
 struct Listener {
     Fd fd;
-    uint16_t port = 0;
-    Fd reserve = Fd(); // an IPv6-only listener's port on every IPv4 address
+    uint16_t port = 0; // the one the kernel gave
 };
 
-// "::" with dualStack takes IPv4 connections as v4-mapped. An IPv6-only listener's port is also
-// taken on every IPv4 address by a socket that only binds (and is in no table): a test may block
-// its port without touching a connection it did not make. Port 0 takes one the kernel gives.
-inline std::optional<Listener> Listen(const char* ip, bool dualStack = false, int flags = 0,
-                                      uint16_t port = 0) {
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        const Address a = At(ip, port);
-        const int on = 1, v6only = a.any.sa_family == AF_INET6 && !dualStack;
-        Listener l{Fd(socket(a.any.sa_family, SOCK_STREAM | SOCK_CLOEXEC | flags, 0))};
-        if (setsockopt(l.fd.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-            (a.any.sa_family == AF_INET6 &&
-             setsockopt(l.fd.fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only) != 0) ||
-            bind(l.fd.fd, &a.any, a.Length()) != 0)
-            return std::nullopt;
-        l.port = ntohs(NameOf(l.fd.fd).v4.sin_port);
-        if (v6only) {
-            const Address any = At(nullptr, l.port);
-            l.reserve = Fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-            if (bind(l.reserve.fd, &any.any, any.Length()) != 0)
-                continue; // an IPv4 socket holds the port somewhere: another one
-        }
-        return listen(l.fd.fd, 4096) == 0 ? std::optional(std::move(l)) : std::nullopt;
-    }
-    return std::nullopt;
+// "::" with dualStack takes IPv4 connections as v4-mapped. flags go to socket() (SOCK_NONBLOCK).
+inline std::optional<Listener> Listen(const char* ip, bool dualStack = false, int flags = 0) {
+    const Address a = At(ip);
+    const int on = 1, v6only = !dualStack;
+    Listener l{Fd(socket(a.any.sa_family, SOCK_STREAM | SOCK_CLOEXEC | flags, 0))};
+    if (setsockopt(l.fd.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        (a.any.sa_family == AF_INET6 &&
+         setsockopt(l.fd.fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only) != 0) ||
+        bind(l.fd.fd, &a.any, a.Length()) != 0 || listen(l.fd.fd, 4096) != 0)
+        return std::nullopt;
+    l.port = ntohs(NameOf(l.fd.fd).v4.sin_port);
+    return l;
 }
 
 // A client from `from` (its port the kernel's, chosen at connect when portAtConnect) to to:port;
