@@ -48,12 +48,25 @@ helper::ResetRequest RequestFor(const netlink::SocketRow& s) {
     return r;
 }
 
-TEST(HelperKernel, ResetsOnlyTheEstablishedSocketNamedExactly) {
+// Started by root, it hands the window the ring and the loss counters, frozen, and answers what
+// it asks for the skipped runs: never the program, which whoever holds it could attach again
+// with no capability at all. It resets only the established socket a request names exactly.
+TEST(HelperKernel, HandsOverOnlyWhatTheWindowReadsAndResetsOnlyTheSocketNamed) {
     if (geteuid() != 0)
         GTEST_SKIP() << "the helper of the build gets its rights only when root starts it";
     Helper h;
     ASSERT_GT(h.pid, 0);
     ASSERT_EQ(h.hello.canCut, 1u) << h.hello.reason;
+    ASSERT_EQ(h.hello.feedError, 0) << h.hello.reason;
+    std::error_code ignored; // the iterator's own descriptor is gone when read
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd"))
+        EXPECT_NE(std::filesystem::read_symlink(fd, ignored).string(), "anon_inode:bpf-prog");
+    EXPECT_EQ(mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, h.fds[1], 0), MAP_FAILED)
+        << "the counters are frozen";
+    const helper::MissesRequest misses;
+    helper::MissesResult answer;
+    ASSERT_TRUE(h.Ask(&misses, sizeof misses, answer));
+    EXPECT_EQ(answer.known, 1u);
     auto listener = Listen("127.0.0.2");
     ASSERT_TRUE(listener);
     auto c = Connect(*listener, "127.0.0.2", "127.0.0.3");
@@ -91,24 +104,6 @@ TEST(HelperKernel, ResetsOnlyTheEstablishedSocketNamedExactly) {
     EXPECT_EQ(h.Reset(exact), api::NO_ERROR_);
     EXPECT_TRUE(IsReset(ReadError(c->client.fd)));
     EXPECT_EQ(h.Reset(exact), api::ERROR_NOT_FOUND) << "gone";
-}
-
-// The window gets the ring and the loss counters, frozen, and asks for the skipped runs: never the
-// program, which whoever holds it could attach again, with no capability at all.
-TEST(HelperKernel, HandsTheWindowOnlyWhatItReads) {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "the helper of the build gets its rights only when root starts it";
-    Helper h;
-    ASSERT_EQ(h.hello.feedError, 0) << h.hello.reason;
-    std::error_code ignored; // the iterator's own descriptor is gone when read
-    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd"))
-        EXPECT_NE(std::filesystem::read_symlink(fd, ignored).string(), "anon_inode:bpf-prog");
-    EXPECT_EQ(mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, h.fds[1], 0), MAP_FAILED)
-        << "the counters are frozen";
-    const helper::MissesRequest request;
-    helper::MissesResult answer;
-    ASSERT_TRUE(h.Ask(&request, sizeof request, answer));
-    EXPECT_EQ(answer.known, 1u);
 }
 
 // A table read, then a cut of c, as the engine does them.
