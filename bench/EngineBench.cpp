@@ -51,11 +51,8 @@ double Micros(Clock::duration d) {
 }
 
 int Connect(const char* from, const char* to, uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in local = Address(from, 0);
-    sockaddr_in remote = Address(to, port);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-        connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+    const int fd = loopback::Dial(from, to, port).Release();
+    if (fd < 0) {
         std::perror("connect");
         std::exit(1);
     }

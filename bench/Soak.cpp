@@ -76,10 +76,6 @@ struct Shared {
 };
 Shared* shared = nullptr;
 
-sockaddr_in Address(const std::string& ip, uint16_t port) {
-    return ::Address(ip.c_str(), port);
-}
-
 std::string Ip(int b, int c) {
     return "127.13." + std::to_string(b) + "." + std::to_string(c);
 }
@@ -88,20 +84,9 @@ int Listener(const std::string& ip, uint16_t& port) {
     return ::Listener(ip.c_str(), port, SOCK_NONBLOCK);
 }
 
+// The port is chosen at connect, per destination: many more connections per source address.
 int Connect(const std::string& from, const std::string& to, uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    const int on = 1;
-    // The port is chosen at connect, per destination: many more connections per source address.
-    setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
-    sockaddr_in local = Address(from, 0), remote = Address(to, port);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-        connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return loopback::Dial(from.c_str(), to.c_str(), port, true).Release();
 }
 
 void RaiseFileLimit() {
@@ -245,11 +230,7 @@ void CloseConnection(int fd, bool abortive) {
 // had their events reached the table, the quiet checks would count them.
 [[noreturn]] void OtherNamespace() {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    ifreq lo{};
-    std::strcpy(lo.ifr_name, "lo");
-    const int control = unshare(CLONE_NEWNET) == 0 ? socket(AF_INET, SOCK_DGRAM, 0) : -1;
-    if (control < 0 || ioctl(control, SIOCGIFFLAGS, &lo) != 0 ||
-        (lo.ifr_flags |= IFF_UP, ioctl(control, SIOCSIFFLAGS, &lo) != 0)) {
+    if (!loopback::EnterNewNamespace()) {
         std::perror("another network namespace");
         _exit(1);
     }

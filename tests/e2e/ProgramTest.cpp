@@ -1,7 +1,7 @@
 // The real program in its own folder, started on stored lists with a slip: while the box that
 // tells it waits, it cuts the blocked connection (with the right to); it runs once; it ends on
 // SIGTERM, leaving the file as the user wrote it, with a copy beside it.
-#include "platform/Loopback.h"
+#include "support/Loopback.h"
 
 #include <gtest/gtest.h>
 

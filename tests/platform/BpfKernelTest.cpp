@@ -3,8 +3,8 @@
 #include "engine/platform/linux/BpfFeed.h"
 #include "engine/platform/linux/EventTable.h"
 #include "engine/platform/linux/TableSource.h"
-#include "platform/Loopback.h"
 #include "platform/RowText.h"
+#include "support/Loopback.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,12 @@
 // okgate-helper of the build, started over a socket pair as the window starts it, for tests that
-// speak its protocol byte by byte. Every wait is bounded; the process is ended by its own id.
+// speak its protocol byte by byte; and children that check things where the test cannot. Every
+// wait is bounded; a process is ended by its own id.
 #pragma once
 
 #include "engine/platform/linux/DescriptorPassing.h"
 #include "engine/platform/linux/HelperProtocol.h"
+
+#include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <grp.h>
@@ -17,6 +20,28 @@
 #include <span>
 
 namespace helpertest {
+
+// The exit status of pid once it has ended within the wait (pid is then -1), -2 for a signal;
+// -1 while it runs, unless kill: then it is killed.
+inline int Exit(pid_t& pid, int milliseconds, bool kill = false) {
+    for (int status = 0; milliseconds >= 0; milliseconds -= 10, usleep(10000))
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return pid = -1, WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+    if (kill && ::kill(pid, SIGKILL) == 0)
+        waitpid(pid, nullptr, 0), pid = -1;
+    return -1;
+}
+
+// Runs body in a forked child, whose failures are printed as the test's; its exit status (0
+// when nothing failed), -2 when a signal ended it, -1 when it did not end within 20 s.
+template <typename Body> int InChild(Body body) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        body();
+        _exit(testing::Test::HasFailure() ? 1 : 0);
+    }
+    return Exit(pid, 20000, true);
+}
 
 struct Helper {
     int fd = -1;
@@ -51,21 +76,18 @@ struct Helper {
             f >= 0 && close(f);
         if (fd >= 0)
             close(fd);
-        if (pid > 0 && Exit(3000) == -1 && kill(pid, SIGKILL) == 0)
-            waitpid(pid, nullptr, 0);
+        if (pid > 0)
+            helpertest::Exit(pid, 3000, true);
     }
 
-    bool Readable(int milliseconds = 5000) const {
+    bool Readable() const {
         pollfd p{fd, POLLIN, 0};
-        return poll(&p, 1, milliseconds) == 1;
-    }
-    bool Send(const void* bytes, size_t length) const {
-        return send(fd, bytes, length, MSG_NOSIGNAL) == ssize_t(length);
+        return poll(&p, 1, 5000) == 1;
     }
     // Sends request and reads the answer of its kind; false when none came.
     template <typename Answer> bool Ask(const void* request, size_t length, Answer& answer) const {
         const uint32_t type = answer.type;
-        return Send(request, length) && Readable() &&
+        return send(fd, request, length, MSG_NOSIGNAL) == ssize_t(length) && Readable() &&
                recv(fd, &answer, sizeof answer, 0) == sizeof answer && answer.type == type;
     }
     // The helper's answer to one reset request; 0xffffffff when none came.
@@ -73,15 +95,7 @@ struct Helper {
         okg::helper::ResetResult answer;
         return Ask(&request, sizeof request, answer) ? answer.result : 0xffffffff;
     }
-    // The exit status once it has ended within the wait; -1 while it runs, -2 for a signal.
-    int Exit(int milliseconds) {
-        for (int status = 0; milliseconds >= 0; milliseconds -= 10, usleep(10000))
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                pid = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
-            }
-        return -1;
-    }
+    int Exit(int milliseconds) { return helpertest::Exit(pid, milliseconds); }
 };
 
 } // namespace helpertest
