@@ -132,7 +132,7 @@ TEST(HelperKernel, AProcessWithoutCapabilitiesCutsOnlyThroughTheHelper) {
                         !(line.starts_with("CapEff:") || line.starts_with("CapPrm:") ||
                           line.starts_with("CapInh:")))
                 << line;
-        linuxfeed::SetHelperPathForTesting("/nonexistent/okgate-helper");
+        rights::SetHelperPathForTesting("/nonexistent/okgate-helper");
         linuxfeed::ResetTableSourceForTesting();
         EXPECT_EQ(ReadThenCut(*c, linuxfeed::TableMode::DumpPerCall), api::ERROR_ACCESS_DENIED)
             << "without the helper";
@@ -144,7 +144,7 @@ TEST(HelperKernel, AProcessWithoutCapabilitiesCutsOnlyThroughTheHelper) {
         EXPECT_NE(api::CutRefusedText(5).find(u"not installed"), std::u16string::npos);
         if (!root)
             return;
-        linuxfeed::SetHelperPathForTesting(OKG_HELPER);
+        rights::SetHelperPathForTesting(OKG_HELPER);
         linuxfeed::ResetTableSourceForTesting();
         EXPECT_EQ(ReadThenCut(*c, linuxfeed::TableMode::EventFed), api::NO_ERROR_);
         api::MIB_TCP6ROW row6 = c6->row;
@@ -158,7 +158,7 @@ TEST(HelperKernel, AProcessWithoutCapabilitiesCutsOnlyThroughTheHelper) {
         // The helper killed by its id is started again at the next read, told both ways;
         // a blocked connection made two seconds later is cut.
         api::TakePlatformNews();
-        ASSERT_EQ(kill(linuxfeed::HelperPidForTesting(), SIGKILL), 0);
+        ASSERT_EQ(kill(rights::HelperPidForTesting(), SIGKILL), 0);
         usleep(100000);
         TcpTableBuffer.Read();
         news = api::TakePlatformNews();

@@ -21,7 +21,9 @@
 #include <span>
 #include <utility>
 
-namespace okg::linuxfeed {
+namespace okg::rights {
+
+using linuxfeed::FeedDescriptors;
 
 namespace {
 
@@ -410,4 +412,4 @@ void ResetRightsForTesting() {
     news = {};
 }
 
-} // namespace okg::linuxfeed
+} // namespace okg::rights

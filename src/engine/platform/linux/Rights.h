@@ -12,8 +12,12 @@
 #include <sys/types.h>
 
 namespace okg::linuxfeed {
-
 class BpfFeed;
+}
+
+namespace okg::rights {
+
+using linuxfeed::BpfFeed;
 
 // The event feed, by whichever path holds the rights; null with the reason in whyNot. noRights
 // tells whether the reason is a missing right (the user can do something about it).
@@ -59,4 +63,4 @@ void ResetRightsForTesting();
 // The running helper's process id, -1 without one.
 pid_t HelperPidForTesting();
 
-} // namespace okg::linuxfeed
+} // namespace okg::rights

@@ -15,6 +15,9 @@
 
 namespace okg::linuxfeed {
 
+// The rights, and the helper that holds them, live beside the feed.
+using namespace okg::rights;
+
 namespace {
 
 struct TableSource {

@@ -56,7 +56,7 @@ template <typename Find> uint32_t CutFound(Find find) {
     if (target && lastRows != &lastDump) {
         // A socket the kernel no longer has under that cookie is a row an event never ended:
         // the connection is looked for in a fresh dump, and the table read whole soon.
-        const uint32_t result = okg::linuxfeed::CutWithRights(*target);
+        const uint32_t result = okg::rights::CutWithRights(*target);
         if (result != ERROR_NOT_FOUND)
             return result;
         okg::linuxfeed::DistrustEventFedTable();
@@ -70,7 +70,7 @@ template <typename Find> uint32_t CutFound(Find find) {
         }
         target = find(lastDump);
     }
-    return target ? okg::linuxfeed::CutWithRights(*target) : ERROR_NOT_FOUND;
+    return target ? okg::rights::CutWithRights(*target) : ERROR_NOT_FOUND;
 }
 
 } // namespace
@@ -140,12 +140,12 @@ std::u16string CutRefusedText(uint32_t result) {
         text = "Cannot cut connections: this kernel cannot destroy sockets (it was built without "
                "CONFIG_INET_DIAG_DESTROY); they are listed, and those on blocked ports stay open.";
     else
-        text = okg::linuxfeed::CutRefusedText();
+        text = okg::rights::CutRefusedText();
     return std::u16string(text.begin(), text.end());
 }
 
 PlatformNews TakePlatformNews() {
-    return okg::linuxfeed::TakeNews();
+    return okg::rights::TakeNews();
 }
 
 } // namespace api
