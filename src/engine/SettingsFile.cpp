@@ -6,18 +6,6 @@
 
 namespace {
 
-bool IsSpace(char c) {
-    return c == ' ' || c == '\t';
-}
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && IsSpace(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && IsSpace(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
-
 // A file of UTF-16 text (a byte order mark, or a zero byte beside every ASCII character) as
 // UTF-8; empty `encoding` when the bytes are not UTF-16.
 std::string FromUtf16(std::string_view bytes, std::u16string& encoding) {
@@ -50,7 +38,7 @@ StoredValue ReadValue(std::string_view text) {
     std::string piece;
     bool quoted = false;
     auto endPiece = [&] {
-        const std::string_view trimmed = quoted ? std::string_view(piece) : Trim(piece);
+        const std::string_view trimmed = quoted ? std::string_view(piece) : TrimBlanks(piece);
         if (!trimmed.empty())
             value.pieces.emplace_back(trimmed);
         piece.clear();
@@ -87,7 +75,7 @@ SettingsText ReadSettingsText(std::string_view bytes, const std::vector<std::str
     bool topLevel = true;
     while (!bytes.empty()) {
         const size_t end = bytes.find_first_of("\r\n");
-        const std::string_view line = Trim(bytes.substr(0, end));
+        const std::string_view line = TrimBlanks(bytes.substr(0, end));
         bytes.remove_prefix(end == std::string_view::npos ? bytes.size() : end + 1);
         if (line.starts_with('[')) {
             topLevel = line == "[General]";
@@ -96,10 +84,10 @@ SettingsText ReadSettingsText(std::string_view bytes, const std::vector<std::str
         const size_t equals = line.find('=');
         if (!topLevel || equals == std::string_view::npos)
             continue;
-        const std::string_view key = Trim(line.substr(0, equals));
+        const std::string_view key = TrimBlanks(line.substr(0, equals));
         for (size_t k = 0; k < keys.size(); ++k)
             if (key == keys[k])
-                result.values[k] = ReadValue(Trim(line.substr(equals + 1)));
+                result.values[k] = ReadValue(TrimBlanks(line.substr(equals + 1)));
     }
     return result;
 }

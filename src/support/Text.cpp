@@ -2,14 +2,6 @@
 
 #include <cstdint>
 
-std::u16string_view TrimBlanks(std::u16string_view text) {
-    while (!text.empty() && IsBlank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && IsBlank(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
-
 std::u16string ToU16(std::string_view ascii) {
     return FromUtf8(ascii);
 }

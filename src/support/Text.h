@@ -12,7 +12,21 @@ inline bool IsBlank(char16_t c) {
 inline bool IsDigit(char16_t c) {
     return c >= u'0' && c <= u'9';
 }
-std::u16string_view TrimBlanks(std::u16string_view text);
+template <typename Char>
+std::basic_string_view<Char> TrimmedOfBlanks(std::basic_string_view<Char> text) {
+    while (!text.empty() && IsBlank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && IsBlank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+inline std::u16string_view TrimBlanks(std::u16string_view text) {
+    return TrimmedOfBlanks(text);
+}
+// Of bytes (a settings file's line).
+inline std::string_view TrimBlanks(std::string_view text) {
+    return TrimmedOfBlanks(text);
+}
 
 // Small helpers for UTF-16 text used across the program. ToU16 reads its bytes as UTF-8 (ASCII
 // is a part of it), so a stray non-ASCII literal is not garbled. Malformed input gives U+FFFD.
