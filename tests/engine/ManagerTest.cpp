@@ -2,14 +2,19 @@
 #include "engine/basEditing.h"
 #include "fakes/EngineFixture.h"
 
+#include <QDir>
+#include <QFile>
+
 using fake::P;
 using fake::Row;
 
 namespace {
 
+// The store starts empty in each test (the test's main points XDG_CONFIG_HOME elsewhere).
 class ManagerTest : public EngineTest {
 protected:
     void SetUp() override {
+        QDir(Folder()).removeRecursively();
         EngineTest::SetUp();
         m = oManager.get();
         m->oMainForm = &form;
@@ -28,6 +33,11 @@ protected:
         for (bool enabled : {form.deleteEnabled, form.itemEnabled, form.addEnabled})
             view += enabled ? u'+' : u'-';
         return view;
+    }
+    static QString Folder() { return qEnvironmentVariable("XDG_CONFIG_HOME") + "/OrvoKestrelgate"; }
+    static QString StoreText() {
+        QFile file(Folder() + "/OrvoKestrelgate.ini");
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
     }
     Manager* m = nullptr;
 };

@@ -1,5 +1,5 @@
 // A fresh engine over the scripted platform: a Manager with empty lists, an empty cache and
-// snapshot, no stored lists, and a window stand-in for the tests that hand one over.
+// snapshot, and a window stand-in for the tests that hand one over.
 #pragma once
 
 #include "engine/basMain.h"
@@ -8,8 +8,6 @@
 #include "fakes/ScriptedPlatform.h"
 #include "manager/Manager.h"
 
-#include <QDir>
-#include <QFile>
 #include <gtest/gtest.h>
 
 class EngineTest : public testing::Test {
@@ -19,7 +17,6 @@ protected:
         InitTcpStateNames();
         ClearConnectionCache();
         ExitRequested = false;
-        QDir(StoreFolder()).removeRecursively();
         oManager = std::make_unique<Manager>();
         oManager->oAllowedIP->Reset();
         // Start every test from an empty snapshot.
@@ -51,14 +48,5 @@ protected:
     static uint16_t Port(uint32_t field) {
         return uint16_t((field >> 8 & 0xff) | (field & 0xff) << 8);
     }
-    // The store's folder and file text (the test's main points XDG_CONFIG_HOME elsewhere).
-    static QString StoreFolder() {
-        return qEnvironmentVariable("XDG_CONFIG_HOME") + "/OrvoKestrelgate";
-    }
-    static QString StoreText() {
-        QFile file(StoreFolder() + "/OrvoKestrelgate.ini");
-        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-    }
-
     FakeMainForm form;
 };
