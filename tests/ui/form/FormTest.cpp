@@ -112,13 +112,15 @@ protected:
     QElapsedTimer clock;
 };
 
-// Size, a representative place, captions in tab order, colours, the caption, minimizing and tray.
+// Size, a representative place, names in tab order, colours, the caption, minimizing and tray.
 TEST_F(FormTest, WindowAndTray) {
     form = std::make_unique<frmMain>();
     EXPECT_EQ(form->txtHead->text(), u"Choose..."_qs);
     form->Form_Load();
     EXPECT_EQ(form->windowTitle(), u"Orvo Kestrel Gate v1.0 Build 15"_qs);
     EXPECT_EQ(form->size(), QSize(423, 324));
+    // A fixed size without a maximize button: a window manager offers neither resize nor maximize.
+    EXPECT_TRUE(form->minimumSize() == form->size() && form->maximumSize() == form->size());
     EXPECT_FALSE(form->windowFlags() & Qt::WindowMaximizeButtonHint);
     EXPECT_EQ(form->lstMain->geometry(), QRect(8, 28, 249, 268));
 
