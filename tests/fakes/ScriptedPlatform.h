@@ -52,7 +52,6 @@ struct Platform {
     std::vector<std::u16string> notices;
     std::vector<std::pair<bool, std::u16string>> cuttingStates; // each ShowCuttingState
     uint64_t cutCount = 0;                                      // as last shown
-    std::vector<std::u16string> opened;
     MainForm* mainForm = nullptr;
     uint32_t formLoads = 0;
 };

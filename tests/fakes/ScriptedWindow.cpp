@@ -50,8 +50,6 @@ void ShowCutCount(uint64_t cuts) {
     P().cutCount = cuts;
 }
 
-void ShellExecuteOpen(const std::u16string& target) {
-    P().opened.push_back(target);
-}
+void ShellExecuteOpen(const std::u16string&) {}
 
 } // namespace api
