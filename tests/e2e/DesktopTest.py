@@ -1,6 +1,7 @@
 #!/usr/bin/python3
-"""The real program under Xvfb with a window manager, a tray host and its own accessibility bus,
-without the right to cut, one of its own connections on a blocked port.
+"""The real program under Xvfb with a window manager, a tray host and its own session bus, without
+the right to cut, one of its own connections on a blocked port: what only a real desktop shows.
+What a screen reader reads is read in the form test, from the interfaces Qt's bridge serves.
 
 Usage: DesktopTest.py <program>. Every process it starts is ended by its own id. Exit status 0
 passed, 1 failed, 77 skipped (said loudly, and never when CI is set).
@@ -9,9 +10,6 @@ import os, re, select, shutil, signal, socket, subprocess, sys, tempfile, time
 
 WAIT = 45  # seconds for any one thing to happen, on a loaded machine too
 TITLE = "Orvo Kestrel Gate v"
-BUTTONS = sorted(["Current Connections", "Allowed IP Addreses", "Blocked Local Ports", "Add",
-                  "Blocked Remote Ports", "Local IP Addresses", "Add Local IPs to Allowed",
-                  "Readme.txt", "Visit Website"])
 
 
 def skip(reason):
@@ -75,8 +73,7 @@ class Desktop:
             self.trayer.send_signal(signal.SIGSTOP)  # slow to embed the icon: check_notices
             rights = ["setpriv", "--inh-caps=-all", "--ambient-caps=-all", "--bounding-set=-all",
                       "--"] if os.geteuid() == 0 else []
-            self.start(rights + [self.program], QT_QPA_PLATFORM="xcb",
-                       QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
+            self.start(rights + [self.program], QT_QPA_PLATFORM="xcb")
             self.window = wait_for("the window", lambda: self.run(
                 "xdotool", "search", "--onlyvisible", "--name", "^" + TITLE).split())[0]
             return self
@@ -148,14 +145,6 @@ def check_notices(desktop):
     wait_for("no more tray messages", lambda: desktop.balloon() is None)
 
 
-def check_fixed_size(desktop):
-    # As openbox reads the hints: a fixed size, no maximize function. openbox 3.6.1 draws its
-    # maximize button all the same, whatever the hints, on every window it gives a minimize button
-    # (a fixed-size Tk window too): a button that does nothing here.
-    actions = desktop.run("xprop", "-id", desktop.window, "_NET_WM_ALLOWED_ACTIONS")
-    assert "MINIMIZE" in actions and "MAXIMIZE" not in actions and "RESIZE" not in actions, actions
-
-
 def check_tray(desktop):
     icon = wait_for("the tray icon", desktop.tray_icon)
     # A right click after a restore used to bring the window back restored.
@@ -172,32 +161,6 @@ def check_tray(desktop):
             wait_for("the window back from the task bar", desktop.viewable)
 
 
-def check_accessibility():
-    import pyatspi
-    from gi.repository import GLib
-
-    def find(role, node=None):
-        node = node or next((a for a in pyatspi.Registry.getDesktop(0)
-                             if a is not None and a.name == "OrvoKestrelgate"), None)
-        try:  # the connections list's rows come and go with the machine's connections
-            found = [node] if node is not None and node.getRole() == role else []
-            children = list(node or [])
-        except GLib.GError:
-            return []
-        for child in children:
-            found += find(role, child)
-        return found
-
-    buttons = wait_for("nine buttons on the bus", lambda: sorted(
-        b.name for b in find(pyatspi.ROLE_PUSH_BUTTON)) == BUTTONS and find(pyatspi.ROLE_PUSH_BUTTON))
-    assert [c.name for c in find(pyatspi.ROLE_CHECK_BOX)] == ["Show only connected"]
-    assert [l.name for l in find(pyatspi.ROLE_LIST)] == ["Current Connections"]
-    action = next(b for b in buttons if b.name == "Local IP Addresses").queryAction()
-    action.doAction(next(i for i in range(action.nActions) if action.getName(i).lower() == "press"))
-    wait_for("the list named after the view the press chose", lambda: [  # names read afresh
-        node.clearCache() or node.name for node in find(pyatspi.ROLE_LIST)] == ["Local IP Addresses"])
-
-
 def main():
     if len(sys.argv) != 2:
         sys.exit(__doc__)
@@ -205,20 +168,12 @@ def main():
                  "setpriv"):
         if not shutil.which(tool):
             skip(f"{tool} is not installed (scripts/deps.sh installs it)")
-    if not os.environ.get("OKG_DESKTOP_BUS"):  # the accessibility bus of this test alone
+    if not os.environ.get("OKG_DESKTOP_BUS"):  # a session bus of this test alone, for the tray
         os.execvpe("dbus-run-session", ["dbus-run-session", "--", sys.executable] + sys.argv,
                    dict(os.environ, OKG_DESKTOP_BUS="1"))
-    try:
-        import pyatspi  # noqa: F401
-    except ImportError:
-        skip("python3-pyatspi is not installed: the accessibility bus cannot be read")
     with Desktop(sys.argv[1]) as desktop:
         check_notices(desktop)
-        check_fixed_size(desktop)
-        print("notices in turn once the icon is in the tray, caption: not cutting; fixed size",
-              flush=True)
-        check_accessibility()
-        print("accessibility bus: nine buttons by name, a press switched the view", flush=True)
+        print("notices in turn once the icon is in the tray, caption: not cutting", flush=True)
         check_tray(desktop)
         print("tray: left clicks restore, right clicks leave the window minimized", flush=True)
 

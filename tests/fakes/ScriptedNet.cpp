@@ -80,24 +80,15 @@ uint32_t SetTcp6Entry(MIB_TCP6ROW* pTcpRow) {
 // The platform's own IPv6 text, as the real layers use it.
 const char* inet_ntop6(const IN6_ADDR& address, uint32_t scopeId) {
     static char text[80];
-#ifdef _WIN32
-    if (!::InetNtopA(AF_INET6, address.Byte, text, 46))
-        return nullptr;
-#else
     if (!::inet_ntop(AF_INET6, address.Byte, text, 46))
         return nullptr;
-#endif
     if (scopeId != 0)
         std::snprintf(text + std::strlen(text), 20, "%%if%u", unsigned(scopeId));
     return text;
 }
 
 bool inet_pton6(const char* text, IN6_ADDR& address) {
-#ifdef _WIN32
-    return ::InetPtonA(AF_INET6, text, address.Byte) == 1;
-#else
     return ::inet_pton(AF_INET6, text, address.Byte) == 1;
-#endif
 }
 
 std::vector<LocalAddress6> GetLocalAddresses6() {

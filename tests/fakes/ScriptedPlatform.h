@@ -47,17 +47,13 @@ struct Platform {
     // Window framework.
     std::function<void()> onDoEvents;
     uint32_t pumps = 0;
-    std::vector<std::u16string> messages; // prompt of each message box
-    std::vector<std::u16string> messageTitles;
-    std::vector<int32_t> messageButtons;
-    int32_t messageAnswer = api::vbOK;
+    std::vector<std::u16string> messages;      // prompt of each message box
+    std::vector<std::u16string> messageTitles; // each answered OK
     std::vector<std::u16string> notices;
     std::vector<std::pair<bool, std::u16string>> cuttingStates; // each ShowCuttingState
     uint64_t cutCount = 0;                                      // as last shown
-    std::vector<std::u16string> opened;
     MainForm* mainForm = nullptr;
     uint32_t formLoads = 0;
-    uint32_t formShows = 0;
 };
 
 // The one scripted platform; Reset() before each test.

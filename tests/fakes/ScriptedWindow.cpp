@@ -17,9 +17,7 @@ MainForm* LoadMainForm() {
     return P().mainForm;
 }
 
-void ShowMainForm() {
-    ++P().formShows;
-}
+void ShowMainForm() {}
 
 void DoEvents() {
     ++P().pumps;
@@ -34,11 +32,10 @@ void WaitForWork(uint32_t dwMilliseconds) {
         P().onWait();
 }
 
-int32_t MsgBox(const std::u16string& prompt, int32_t buttons, const std::u16string& title) {
+int32_t MsgBox(const std::u16string& prompt, int32_t, const std::u16string& title) {
     P().messages.push_back(prompt);
     P().messageTitles.push_back(title);
-    P().messageButtons.push_back(buttons);
-    return P().messageAnswer;
+    return vbOK;
 }
 
 void ShowNotice(const std::u16string& text) {
@@ -53,8 +50,6 @@ void ShowCutCount(uint64_t cuts) {
     P().cutCount = cuts;
 }
 
-void ShellExecuteOpen(const std::u16string& target) {
-    P().opened.push_back(target);
-}
+void ShellExecuteOpen(const std::u16string&) {}
 
 } // namespace api
