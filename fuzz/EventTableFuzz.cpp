@@ -3,6 +3,7 @@
 // their order (new ones come after them).
 #include "engine/platform/linux/EventTable.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <unordered_map>
@@ -36,17 +37,23 @@ netlink::SocketRow Row(Input& in) {
     return r;
 }
 
-// The live rows' cookies by their rank among the live rows.
-std::unordered_map<uint64_t, uint32_t> Ranks(const EventTable& table) {
-    std::unordered_map<uint64_t, uint32_t> ranks;
+// The live rows' cookies by their rank among the live rows, and whether each is an IPv6 row.
+struct Rank {
+    uint32_t rank;
+    bool v6;
+};
+std::unordered_map<uint64_t, Rank> Ranks(const EventTable& table) {
+    std::unordered_map<uint64_t, Rank> ranks;
     for (const netlink::SocketRow& r : table.Rows())
-        if (r.row.dwState != 0 && !ranks.emplace(r.cookie, uint32_t(ranks.size())).second)
+        if (r.row.dwState != 0 &&
+            !ranks.emplace(r.cookie, Rank{uint32_t(ranks.size()), r.v6}).second)
             std::abort(); // two rows for one cookie
     return ranks;
 }
 
 // Sockets an event named in this step may have gone and come back at the end: not compared.
-void Check(const EventTable& table, std::unordered_map<uint64_t, uint32_t> before,
+// A row that a dump moves to the other table goes to its end: not compared either.
+void Check(const EventTable& table, std::unordered_map<uint64_t, Rank> before,
            const std::unordered_set<uint64_t>& evented) {
     for (uint64_t cookie : evented)
         before.erase(cookie);
@@ -61,17 +68,30 @@ void Check(const EventTable& table, std::unordered_map<uint64_t, uint32_t> befor
         const auto old = before.find(r.cookie);
         if (evented.contains(r.cookie))
             continue;
+        if (old != before.end() && old->second.v6 != r.v6)
+            continue;
         if (old == before.end()) {
             known = false;
             continue;
         }
-        if (!known || old->second < last)
+        if (!known || old->second.rank < last)
             std::abort(); // a known row after a new one, or two known rows out of order
-        last = old->second;
+        last = old->second.rank;
     }
     if (live != table.LiveRows())
         std::abort();
     (void)Ranks(table);
+    // The tables kept ready list the rows, gaps as empty rows, in their order.
+    std::vector<api::MIB_TCPROW> table4;
+    std::vector<api::MIB_TCP6ROW> table6;
+    for (const netlink::SocketRow& r : table.Rows()) {
+        if (r.v6)
+            table6.push_back(r.row.dwState == 0 ? api::MIB_TCP6ROW{} : netlink::Tcp6RowOf(r));
+        else
+            table4.push_back(r.row);
+    }
+    if (!std::ranges::equal(table4, table.Table4()) || !std::ranges::equal(table6, table.Table6()))
+        std::abort();
 }
 
 okg_tcp_event Event(Input& in) {
@@ -101,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto now = EventTable::Clock::time_point{};
     uint64_t lost = 0;
     for (int step = 0; step < 64 && in.size; ++step) {
-        const std::unordered_map<uint64_t, uint32_t> before = Ranks(table);
+        const std::unordered_map<uint64_t, Rank> before = Ranks(table);
         std::unordered_set<uint64_t> evented;
         now += std::chrono::milliseconds(in.Byte() * 50);
         const uint8_t op = in.Byte() % 4;

@@ -317,6 +317,14 @@ void EventTable::Append(const netlink::SocketRow& row, Clock::time_point now) {
     index_[row.cookie] = uint32_t(rows_.size());
     rows_.push_back(row);
     slots_.emplace_back();
+    if (row.v6) {
+        slots_.back().at = uint32_t(table6_.size());
+        table6_.emplace_back();
+    } else {
+        slots_.back().at = uint32_t(table4_.size());
+        table4_.emplace_back();
+    }
+    Show(uint32_t(rows_.size() - 1));
     Count(row, 1);
     if (row.eventless) {
         slots_.back().ends = now + std::chrono::milliseconds(row.endsInMs);
@@ -325,14 +333,32 @@ void EventTable::Append(const netlink::SocketRow& row, Clock::time_point now) {
 }
 
 void EventTable::Replace(uint32_t index, const netlink::SocketRow& row, Clock::time_point now) {
+    if (row.v6 != rows_[index].v6) {
+        // A dual-stack socket that a dump lists in the other table than its events did: it
+        // moves to the end of that table.
+        const uint32_t listedIn = slots_[index].listedIn;
+        Remove(index);
+        Append(row, now);
+        slots_.back().listedIn = listedIn;
+        return;
+    }
     ++version_;
     Count(rows_[index], -1);
     rows_[index] = row;
+    Show(index);
     Count(row, 1);
     if (row.eventless) {
         slots_[index].ends = now + std::chrono::milliseconds(row.endsInMs);
         eventlessEnds_ = std::min(eventlessEnds_, slots_[index].ends);
     }
+}
+
+void EventTable::Show(uint32_t index) {
+    const netlink::SocketRow& r = rows_[index];
+    if (r.v6)
+        table6_[slots_[index].at] = r.row.dwState == 0 ? api::MIB_TCP6ROW{} : netlink::Tcp6RowOf(r);
+    else
+        table4_[slots_[index].at] = r.row;
 }
 
 // Leaves a gap: the rows after it keep their order.
@@ -343,9 +369,9 @@ void EventTable::Remove(uint32_t index) {
     const bool v6 = rows_[index].v6;
     rows_[index] = {};
     rows_[index].v6 = v6; // the gap stays in its table
-    slots_[index] = {};
+    slots_[index] = {0, {}, slots_[index].at};
+    Show(index);
     ++gaps_;
-    gaps6_ += v6;
 }
 
 // Once gaps are a quarter of the rows (and more than a few): one move of the rows for many
@@ -354,6 +380,8 @@ void EventTable::CloseGaps() {
     if (gaps_ < 64 || gaps_ < rows_.size() / 4 || resyncing_ != ResyncKind::None)
         return;
     uint32_t kept = 0;
+    table4_.clear();
+    table6_.clear();
     for (uint32_t i = 0; i < rows_.size(); ++i) {
         if (rows_[i].row.dwState == 0)
             continue;
@@ -362,11 +390,18 @@ void EventTable::CloseGaps() {
             slots_[kept] = slots_[i];
             index_[rows_[kept].cookie] = kept;
         }
+        if (rows_[kept].v6) {
+            slots_[kept].at = uint32_t(table6_.size());
+            table6_.push_back(netlink::Tcp6RowOf(rows_[kept]));
+        } else {
+            slots_[kept].at = uint32_t(table4_.size());
+            table4_.push_back(rows_[kept].row);
+        }
         ++kept;
     }
     rows_.resize(kept);
     slots_.resize(kept);
-    gaps_ = gaps6_ = 0;
+    gaps_ = 0;
 }
 
 // A dump shows a half-open connection as a request socket with its own cookie; when the child

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -92,8 +93,10 @@ public:
     size_t LiveRows() const { return rows_.size() - gaps_; }
     // Of them, the rows of the IPv6 table.
     size_t LiveRows6() const { return rows6_; }
-    // The rows of the IPv6 table with their gaps: what it lists.
-    size_t Slots6() const { return rows6_ + gaps6_; }
+    // The IPv4 and the IPv6 table as the engine reads them: the rows of each family in order,
+    // each gap an empty row, kept as the rows change so that a read is one copy.
+    std::span<const api::MIB_TCPROW> Table4() const { return table4_; }
+    std::span<const api::MIB_TCP6ROW> Table6() const { return table6_; }
     // True while events were lost since the last full resync: the rows may be stale.
     bool MissedEvents() const { return lost_; }
     // Changes whenever the rows may have changed.
@@ -119,10 +122,13 @@ private:
     struct Slot {
         uint32_t listedIn = 0;
         Clock::time_point ends{};
+        uint32_t at = 0; // the row's place in its family's table
     };
     std::vector<Slot> slots_;
+    std::vector<api::MIB_TCPROW> table4_;
+    std::vector<api::MIB_TCP6ROW> table6_;
+    void Show(uint32_t index); // writes the row at index into its family's table
     uint32_t gaps_ = 0;
-    uint32_t gaps6_ = 0; // of them, in the IPv6 table
     uint32_t rows6_ = 0;
     uint64_t version_ = 1;
     std::unordered_map<uint64_t, uint32_t> index_; // cookie -> row position

@@ -302,40 +302,59 @@ api::MIB_TCP6ROW Tcp6RowOf(const SocketRow& r) {
 
 namespace {
 
-// The rows of one family as a table: the entry count, then rows of Row (rowOf gives each).
-template <typename Row, typename RowOf>
-uint32_t WriteTable(const std::vector<SocketRow>& rows, bool v6, void* table, uint32_t* pdwSize,
-                    size_t count, RowOf rowOf) {
-    if (!pdwSize)
-        return api::ERROR_INVALID_PARAMETER;
+// The size protocol of a table of count rows of Row: false, with the result, when it does not
+// fit (or cannot be written); else the entry count is written and the rows go at the returned
+// place.
+template <typename Row>
+std::byte* TableRowsAt(size_t count, void* table, uint32_t* pdwSize, uint32_t& result) {
     constexpr size_t header = offsetof(api::MIB_TCPTABLE, table);
     static_assert(header == offsetof(api::MIB_TCP6TABLE, table));
-    // A row of state 0 is a gap the event-fed table left where a socket went: listed as an empty
-    // row, so that the rows after it keep their places.
-    const auto listed = [&](const SocketRow& r) { return r.v6 == v6; };
-    if (count == Uncounted)
-        count = static_cast<size_t>(std::count_if(rows.begin(), rows.end(), listed));
     const size_t needed = header + count * sizeof(Row);
+    result = api::ERROR_INVALID_PARAMETER;
+    if (!pdwSize)
+        return nullptr;
+    result = api::ERROR_NOT_SUPPORTED;
     if (needed > UINT32_MAX)
-        return api::ERROR_NOT_SUPPORTED;
+        return nullptr;
+    result = api::ERROR_INSUFFICIENT_BUFFER;
     if (!table || *pdwSize < needed) {
         *pdwSize = static_cast<uint32_t>(needed);
-        return api::ERROR_INSUFFICIENT_BUFFER;
+        return nullptr;
     }
     // Byte copies: the caller's buffer need only be as large as it says, not a whole struct.
-    auto* dst = static_cast<std::byte*>(table);
+    result = api::NO_ERROR_;
     const auto entries = static_cast<uint32_t>(count);
-    std::memcpy(dst, &entries, sizeof(entries));
-    dst += header;
-    const std::byte* const end = dst + count * sizeof(Row);
-    for (auto r = rows.begin(); r != rows.end() && dst < end; ++r) {
-        if (!listed(*r))
+    std::memcpy(table, &entries, sizeof(entries));
+    return static_cast<std::byte*>(table) + header;
+}
+
+// The rows of one family as a table (rowOf gives each).
+template <typename Row, typename RowOf>
+uint32_t WriteTable(const std::vector<SocketRow>& rows, bool v6, void* table, uint32_t* pdwSize,
+                    RowOf rowOf) {
+    const auto listed = [&](const SocketRow& r) { return r.v6 == v6; };
+    const size_t count = static_cast<size_t>(std::count_if(rows.begin(), rows.end(), listed));
+    uint32_t result = 0;
+    std::byte* dst = TableRowsAt<Row>(count, table, pdwSize, result);
+    if (!dst)
+        return result;
+    for (const SocketRow& r : rows) {
+        if (!listed(r))
             continue;
-        const Row row = rowOf(*r);
+        const Row row = rowOf(r);
         std::memcpy(dst, &row, sizeof(Row));
         dst += sizeof(Row);
     }
-    return api::NO_ERROR_;
+    return result;
+}
+
+template <typename Row>
+uint32_t WriteRows(std::span<const Row> rows, void* table, uint32_t* pdwSize) {
+    uint32_t result = 0;
+    if (std::byte* dst = TableRowsAt<Row>(rows.size(), table, pdwSize, result);
+        dst && !rows.empty())
+        std::memcpy(dst, rows.data(), rows.size_bytes());
+    return result;
 }
 
 // The best of the rows that name one connection (same tells it): an established one first, then
@@ -364,14 +383,24 @@ const SocketRow* FindBest(std::span<const SocketRow> rows, uint32_t localPort, u
 } // namespace
 
 uint32_t WriteTcpTable(const std::vector<SocketRow>& rows, api::MIB_TCPTABLE* table,
-                       uint32_t* pdwSize, size_t count) {
-    return WriteTable<api::MIB_TCPROW>(rows, false, table, pdwSize, count,
+                       uint32_t* pdwSize) {
+    return WriteTable<api::MIB_TCPROW>(rows, false, table, pdwSize,
                                        [](const SocketRow& r) { return r.row; });
 }
 
 uint32_t WriteTcp6Table(const std::vector<SocketRow>& rows, api::MIB_TCP6TABLE* table,
-                        uint32_t* pdwSize, size_t count) {
-    return WriteTable<api::MIB_TCP6ROW>(rows, true, table, pdwSize, count, Tcp6RowOf);
+                        uint32_t* pdwSize) {
+    return WriteTable<api::MIB_TCP6ROW>(rows, true, table, pdwSize, Tcp6RowOf);
+}
+
+uint32_t WriteTcpTable(std::span<const api::MIB_TCPROW> rows, api::MIB_TCPTABLE* table,
+                       uint32_t* pdwSize) {
+    return WriteRows(rows, table, pdwSize);
+}
+
+uint32_t WriteTcp6Table(std::span<const api::MIB_TCP6ROW> rows, api::MIB_TCP6TABLE* table,
+                        uint32_t* pdwSize) {
+    return WriteRows(rows, table, pdwSize);
 }
 
 const SocketRow* FindConnection(std::span<const SocketRow> rows, const api::MIB_TCPROW& row) {

@@ -151,17 +151,18 @@ int DestroyTcpSocket(DiagSocket& socket, uint8_t family, const inet_diag_sockid&
 // SetTcpEntry.
 uint32_t CutTcpSocket(const SocketRow& target);
 
-// How many rows of the family rows holds, where the caller knows (else they are counted).
-inline constexpr size_t Uncounted = SIZE_MAX;
-
-// Writes the IPv4 rows of rows (but gaps, rows of state 0) into table as the entry count followed
-// by 20-byte rows. 0 on success; 122 when *pdwSize is too small (or table is null), with the size
-// needed written to *pdwSize and nothing written to table; 87 without pdwSize.
+// Writes the IPv4 rows of rows into table as the entry count followed by 20-byte rows. 0 on
+// success; 122 when *pdwSize is too small (or table is null), with the size needed written to
+// *pdwSize and nothing written to table; 87 without pdwSize.
 uint32_t WriteTcpTable(const std::vector<SocketRow>& rows, api::MIB_TCPTABLE* table,
-                       uint32_t* pdwSize, size_t count = Uncounted);
-
+                       uint32_t* pdwSize);
 // The same for the IPv6 rows, as 52-byte rows of the IPv6 table.
 uint32_t WriteTcp6Table(const std::vector<SocketRow>& rows, api::MIB_TCP6TABLE* table,
-                        uint32_t* pdwSize, size_t count = Uncounted);
+                        uint32_t* pdwSize);
+// The same from rows kept ready as the table lists them (the event-fed table's).
+uint32_t WriteTcpTable(std::span<const api::MIB_TCPROW> rows, api::MIB_TCPTABLE* table,
+                       uint32_t* pdwSize);
+uint32_t WriteTcp6Table(std::span<const api::MIB_TCP6ROW> rows, api::MIB_TCP6TABLE* table,
+                        uint32_t* pdwSize);
 
 } // namespace okg::netlink

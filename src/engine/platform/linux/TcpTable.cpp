@@ -21,13 +21,11 @@ const std::vector<SocketRow>* lastRows = &lastDump;
 // Set when GetTcpTable has just dumped: the IPv6 table read right after it is served from that
 // dump instead of a second one.
 bool dumpFreshForV6 = false;
-// The event-fed table the last rows are, which counts its rows of each family.
+// The event-fed table the last rows are, which keeps its two tables ready.
 const okg::linuxfeed::EventTable* lastTable = nullptr;
 
-size_t Counted(bool v6) {
-    if (!lastTable || lastRows != &lastTable->Rows())
-        return okg::netlink::Uncounted;
-    return v6 ? lastTable->Slots6() : lastTable->Rows().size() - lastTable->Slots6();
+const okg::linuxfeed::EventTable* EventFed(const std::vector<SocketRow>* rows) {
+    return lastTable && rows == &lastTable->Rows() ? lastTable : nullptr;
 }
 
 // Reads the rows both tables are written from; null when the kernel could not be read.
@@ -82,7 +80,9 @@ uint32_t GetTcpTable(MIB_TCPTABLE* pTcpTable, uint32_t* pdwSize, int32_t) {
     dumpFreshForV6 = rows == &lastDump;
     if (!rows)
         return ERROR_MR_MID_NOT_FOUND;
-    return okg::netlink::WriteTcpTable(*rows, pTcpTable, pdwSize, Counted(false));
+    if (const auto* events = EventFed(rows))
+        return okg::netlink::WriteTcpTable(events->Table4(), pTcpTable, pdwSize);
+    return okg::netlink::WriteTcpTable(*rows, pTcpTable, pdwSize);
 }
 
 uint32_t GetTcp6Table(MIB_TCP6TABLE* pTcpTable, uint32_t* pdwSize, int32_t) {
@@ -91,7 +91,10 @@ uint32_t GetTcp6Table(MIB_TCP6TABLE* pTcpTable, uint32_t* pdwSize, int32_t) {
     const std::vector<SocketRow>* rows = dumpFreshForV6 ? &lastDump : ReadRows();
     if (!rows)
         return ERROR_MR_MID_NOT_FOUND;
-    const uint32_t result = okg::netlink::WriteTcp6Table(*rows, pTcpTable, pdwSize, Counted(true));
+    const auto* events = EventFed(rows);
+    const uint32_t result = events
+                                ? okg::netlink::WriteTcp6Table(events->Table6(), pTcpTable, pdwSize)
+                                : okg::netlink::WriteTcp6Table(*rows, pTcpTable, pdwSize);
     // Served once: the next read (a cut's, the next pass's) dumps again; a buffer that was too
     // small is served the same dump.
     if (result == NO_ERROR_)
