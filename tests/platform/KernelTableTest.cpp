@@ -113,4 +113,33 @@ TEST(KernelTable, ListsTheSocketsAsTheyAreAndCutsOnlyTheOneNamed) {
         GTEST_SKIP() << "the BPF program cannot be loaded here: " << why;
 }
 
+// A row whose socket went while a newer one took its ends is cut through a fresh dump: the kernel
+// finds no socket of the old one's cookie, and the connection now at those ends is cut.
+TEST(KernelTable, CutsTheNewerSocketOfARowWhoseSocketWent) {
+    if (!HasNetAdmin())
+        GTEST_SKIP() << NoNetAdmin;
+    ResetTableSourceForTesting();
+    TcpTableBuffer.Read();
+    if (CurrentTableMode() != TableMode::EventFed)
+        GTEST_SKIP() << "no event feed here";
+    auto listener = Listen("127.0.0.3");
+    ASSERT_TRUE(listener);
+    auto gone = Connect(*listener, "127.0.0.3", "127.0.0.7");
+    ASSERT_TRUE(gone);
+    TcpTableBuffer.Read(); // the table holds its row, and its socket's cookie
+    api::MIB_TCPROW row = gone->row;
+    row.dwState = api::MIB_TCP_STATE_DELETE_TCB;
+    ASSERT_EQ(api::SetTcpEntry(&row), api::NO_ERROR_);
+    // The same ends again, before the table has read the events of the first one's end.
+    const Address from = NameOf(gone->client.fd), to = At("127.0.0.3", listener->port);
+    Fd newer(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int on = 1;
+    setsockopt(newer.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    ASSERT_EQ(bind(newer.fd, &from.any, from.Length()), 0) << std::strerror(errno);
+    ASSERT_EQ(connect(newer.fd, &to.any, to.Length()), 0) << std::strerror(errno);
+    EXPECT_EQ(api::SetTcpEntry(&row), api::NO_ERROR_);
+    EXPECT_TRUE(IsReset(ReadError(newer.fd)));
+    ResetTableSourceForTesting();
+}
+
 } // namespace
