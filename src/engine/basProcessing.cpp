@@ -377,6 +377,10 @@ uint32_t WaitBeforeNextPass() {
         // Only a read shows a change: poll, leaving the processor twice as long as a read took.
         const auto readMs = std::chrono::ceil<std::chrono::milliseconds>(2 * LastReadTime);
         wait = uint32_t(std::clamp<int64_t>(readMs.count(), 1, 1000));
+    } else if (api::TableVersion() != LastTableVersion) {
+        // Events taken in since the pass began (by its reads, the IPv6 one after the IPv4 one, or
+        // now) leave nothing in the ring to end the wait: the next pass comes at once.
+        wait = 0;
     }
     return CutTried ? std::min(wait, CutRetryMs) : wait;
 }

@@ -314,8 +314,27 @@ TEST_F(EngineTest, LoopWaitsForWorkNotForAClock) {
     };
     ProcessingLoop();
     constexpr uint32_t Ever = api::INFINITE;
-    EXPECT_EQ(P().waits, (std::vector<uint32_t>{Ever, 2, 4, 8, 16, 1, Ever, 40, 1}));
+    // After the cut that went through, the table tells the connection's end: at once again.
+    EXPECT_EQ(P().waits, (std::vector<uint32_t>{Ever, 2, 4, 8, 16, 0, Ever, 40, 1}));
     EXPECT_EQ(CutCount(), 5u);
+}
+
+// A blocked connection whose events the IPv6 read takes in, after the IPv4 read, leaves nothing
+// in the ring to end the wait: the loop passes again at once instead of sleeping over it.
+TEST_F(EngineTest, LoopPassesAgainOverEventsTheIpv6ReadTookIn) {
+    BlockRemote(8080);
+    P().tableVersion = 1;
+    P().tableQuietMs = api::INFINITE;
+    P().beforeTable6Read = [] {
+        if (P().table.empty()) {
+            P().table = {Row(ESTAB, "10.0.0.1", 50001, "10.0.0.7", 8080)};
+            ++P().tableVersion;
+        }
+    };
+    P().onWait = [] { ExitRequested = P().waits.size() == 2; };
+    ProcessingLoop();
+    EXPECT_EQ(CutCount(), 1u);
+    EXPECT_EQ(P().waits.front(), 0u) << "asleep over a blocked connection";
 }
 
 // A connection that closes leaves an empty row, or moves the rows after it up: their entries move

@@ -70,6 +70,8 @@ uint32_t SetTcpEntry(MIB_TCPROW* pTcpRow) {
 }
 
 uint32_t GetTcp6Table(MIB_TCP6TABLE* pTcpTable, uint32_t* pdwSize, int32_t) {
+    if (P().beforeTable6Read)
+        P().beforeTable6Read();
     return WriteTable(P().table6, pTcpTable, pdwSize);
 }
 

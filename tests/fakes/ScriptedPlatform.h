@@ -15,10 +15,11 @@ struct Platform {
     // Connection table.
     std::vector<api::MIB_TCPROW> table;
     uint32_t tableReads = 0;
-    uint64_t tableVersion = 0;             // 0: a new version at every call
-    uint32_t tableQuietMs = 0;             // 0: only a read shows a change
-    intptr_t wakeHandle = -1;              // what TableWakeHandle gives
-    std::function<void()> beforeTableRead; // runs at each GetTcpTable, before the table is copied
+    uint64_t tableVersion = 0;              // 0: a new version at every call
+    uint32_t tableQuietMs = 0;              // 0: only a read shows a change
+    intptr_t wakeHandle = -1;               // what TableWakeHandle gives
+    std::function<void()> beforeTableRead;  // runs at each GetTcpTable, before the table is copied
+    std::function<void()> beforeTable6Read; // the same at each GetTcp6Table
     // Cuts: every row handed to SetTcpEntry, and the answer given.
     std::vector<api::MIB_TCPROW> cuts;
     uint32_t cutResult = 0;
