@@ -48,6 +48,8 @@ public:
         return Read();
     }
 
+    // The platform's table version at the last ReadIfChanged.
+    uint64_t ReadVersion() const { return version_; }
     uint32_t Capacity() const { return capacityRows_; }
     uint32_t SizeBytes() const { return 4 + capacityRows_ * RowBytes; }
     // The snapshot's row count, never more than the buffer holds.

@@ -283,6 +283,8 @@ void ScanTcpTable() {
     PassOver<api::MIB_TCPROW>(PreviousEntryCount);
     LastReadTime = std::chrono::steady_clock::now() - readStart;
     ScanTcp6Table();
+    // Decided as the IPv4 read saw the table: what the IPv6 read took in after it is news.
+    LastTableVersion = TcpTableBuffer.ReadVersion();
     CutRetryMs = CutTried && !CutDone ? std::min(2 * CutRetryMs, MaxCutRetryMs) : 1;
     // Where the view shows established connections only, a pass of SYN_SENT, TIME_WAIT and
     // other rows coming and going (most of a busy table's changes) leaves its lines as they are.
@@ -378,8 +380,8 @@ uint32_t WaitBeforeNextPass() {
         const auto readMs = std::chrono::ceil<std::chrono::milliseconds>(2 * LastReadTime);
         wait = uint32_t(std::clamp<int64_t>(readMs.count(), 1, 1000));
     } else if (api::TableVersion() != LastTableVersion) {
-        // Events taken in since the pass began (by its reads, the IPv6 one after the IPv4 one, or
-        // now) leave nothing in the ring to end the wait: the next pass comes at once.
+        // Events taken in since the pass's IPv4 read (by the IPv6 read, or now) leave nothing in
+        // the ring to end the wait: the next pass comes at once.
         wait = 0;
     }
     return CutTried ? std::min(wait, CutRetryMs) : wait;
