@@ -309,7 +309,6 @@ void EventTable::Count(const netlink::SocketRow& row, int sign) {
         }
     }
     eventlessRows_ += uint32_t(sign) * uint32_t(row.eventless);
-    rows6_ += uint32_t(sign) * uint32_t(row.v6);
 }
 
 void EventTable::Append(const netlink::SocketRow& row, Clock::time_point now) {
@@ -317,14 +316,7 @@ void EventTable::Append(const netlink::SocketRow& row, Clock::time_point now) {
     index_[row.cookie] = uint32_t(rows_.size());
     rows_.push_back(row);
     slots_.emplace_back();
-    if (row.v6) {
-        slots_.back().at = uint32_t(table6_.size());
-        table6_.emplace_back();
-    } else {
-        slots_.back().at = uint32_t(table4_.size());
-        table4_.emplace_back();
-    }
-    Show(uint32_t(rows_.size() - 1));
+    Place(uint32_t(rows_.size() - 1));
     Count(row, 1);
     if (row.eventless) {
         slots_.back().ends = now + std::chrono::milliseconds(row.endsInMs);
@@ -351,6 +343,17 @@ void EventTable::Replace(uint32_t index, const netlink::SocketRow& row, Clock::t
         slots_[index].ends = now + std::chrono::milliseconds(row.endsInMs);
         eventlessEnds_ = std::min(eventlessEnds_, slots_[index].ends);
     }
+}
+
+void EventTable::Place(uint32_t index) {
+    if (rows_[index].v6) {
+        slots_[index].at = uint32_t(table6_.size());
+        table6_.emplace_back();
+    } else {
+        slots_[index].at = uint32_t(table4_.size());
+        table4_.emplace_back();
+    }
+    Show(index);
 }
 
 void EventTable::Show(uint32_t index) {
@@ -390,13 +393,7 @@ void EventTable::CloseGaps() {
             slots_[kept] = slots_[i];
             index_[rows_[kept].cookie] = kept;
         }
-        if (rows_[kept].v6) {
-            slots_[kept].at = uint32_t(table6_.size());
-            table6_.push_back(netlink::Tcp6RowOf(rows_[kept]));
-        } else {
-            slots_[kept].at = uint32_t(table4_.size());
-            table4_.push_back(rows_[kept].row);
-        }
+        Place(kept);
         ++kept;
     }
     rows_.resize(kept);

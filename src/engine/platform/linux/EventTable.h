@@ -91,8 +91,6 @@ public:
     // The rows in order, with the gaps of sockets that went (state 0).
     const std::vector<netlink::SocketRow>& Rows() const { return rows_; }
     size_t LiveRows() const { return rows_.size() - gaps_; }
-    // Of them, the rows of the IPv6 table.
-    size_t LiveRows6() const { return rows6_; }
     // The IPv4 and the IPv6 table as the engine reads them: the rows of each family in order,
     // each gap an empty row, kept as the rows change so that a read is one copy.
     std::span<const api::MIB_TCPROW> Table4() const { return table4_; }
@@ -127,9 +125,9 @@ private:
     std::vector<Slot> slots_;
     std::vector<api::MIB_TCPROW> table4_;
     std::vector<api::MIB_TCP6ROW> table6_;
-    void Show(uint32_t index); // writes the row at index into its family's table
+    void Place(uint32_t index); // gives the row at index the next place in its family's table
+    void Show(uint32_t index);  // writes the row at index into its family's table
     uint32_t gaps_ = 0;
-    uint32_t rows6_ = 0;
     uint64_t version_ = 1;
     std::unordered_map<uint64_t, uint32_t> index_; // cookie -> row position
     // SYN_RCVD rows by their ports: a dump shows a half-open connection as a request socket with
