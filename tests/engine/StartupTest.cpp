@@ -8,7 +8,6 @@ class StartupTest : public EngineTest {
 protected:
     void SetUp() override {
         EngineTest::SetUp();
-        ClearConnectionCache();
         oManager.reset(); // Main makes its own
     }
 };
@@ -23,7 +22,6 @@ TEST_F(StartupTest, SecondInstanceEndsAtOnceWithoutCreatingAnything) {
 
 TEST_F(StartupTest, StartsInTheConnectionsViewWithLocalAddressesBeforeTheFirstScan) {
     P().mainForm = &form;
-    P().appFolder = u"/opt/okgate";
     P().localAddresses = {{192, 168, 1, 10}, {10, 0, 0, 2}};
     bool checkedFirstScan = false;
     P().beforeTableRead = [&] {

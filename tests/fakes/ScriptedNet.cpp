@@ -146,9 +146,7 @@ uint32_t TableQuietMs() {
     return P().tableQuietMs;
 }
 
-void Sleep(uint32_t) {
-    ++P().sleeps;
-}
+void Sleep(uint32_t) {}
 
 std::u16string CutRefusedText(uint32_t result) {
     const std::string number = std::to_string(result);

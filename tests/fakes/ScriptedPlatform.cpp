@@ -1,6 +1,5 @@
 #include "fakes/ScriptedPlatform.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 

@@ -39,7 +39,6 @@ struct Platform {
     uint32_t socketStarts = 0;
 
     // Process.
-    uint32_t sleeps = 0;
     std::vector<uint32_t> waits;  // the limit of each WaitForWork
     std::function<void()> onWait; // what happens while the loop waits
     std::u16string appFolder = u"/opt/okgate";
@@ -47,7 +46,6 @@ struct Platform {
 
     // Window framework.
     std::function<void()> onDoEvents;
-    uint32_t pumps = 0;
     std::vector<std::u16string> messages;      // prompt of each message box
     std::vector<std::u16string> messageTitles; // each answered OK
     std::vector<std::u16string> notices;

@@ -20,13 +20,11 @@ MainForm* LoadMainForm() {
 void ShowMainForm() {}
 
 void DoEvents() {
-    ++P().pumps;
     if (P().onDoEvents)
         P().onDoEvents();
 }
 
 void WaitForWork(uint32_t dwMilliseconds) {
-    ++P().sleeps;
     P().waits.push_back(dwMilliseconds);
     if (P().onWait)
         P().onWait();
