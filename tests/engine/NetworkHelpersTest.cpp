@@ -10,7 +10,6 @@ namespace {
 
 TEST(NetworkHelpers, AddressTextLocalAddressesAndErrors) {
     fake::Reset();
-    EXPECT_EQ(AddressToText(fake::Addr("127.0.0.1")), u"127.0.0.1");
     P().localAddresses = {{192, 168, 1, 10}, {10, 0, 0, 2}};
     P().localAddresses6 = {{fake::Addr6("2001:DB8:0:0::1"), 0},
                            {fake::Addr6("fe80::1"), 2},
