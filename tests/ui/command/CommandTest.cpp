@@ -3,11 +3,8 @@
 
 #include "ui/QtWarningsFail.h"
 #include <QAccessible>
-#include <QApplication>
 #include <QCursor>
 #include <QTest>
-
-#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -108,7 +105,7 @@ TEST_P(Transition, FollowsTheTable) {
 INSTANTIATE_TEST_SUITE_P(Command, Transition, ::testing::ValuesIn(kTransitions));
 
 // A press takes the focus; dragging off, past a tick and back raises no Click, nor do Enter/Space.
-TEST_F(CommandTest, ClicksByDragAndAccessKey) {
+TEST_F(CommandTest, NoClickByDragNorKeys) {
     button->Initialize();
     Pointer(true);
     QTest::mousePress(button, Qt::LeftButton, {}, Centre());
@@ -122,21 +119,6 @@ TEST_F(CommandTest, ClicksByDragAndAccessKey) {
     for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space})
         QTest::keyClick(button, key);
     EXPECT_EQ(clicks, 0);
-    EXPECT_EQ(button->ButtonState(), 3);
-
-    // Alt+key clicks at once, the tick then selects; a replaced key and a disabled button's none.
-    Pointer(false);
-    button->SetCaption(u"&Add"_qs);
-    button->SetCaption(u"A&dd"_qs);
-    button->SetEnabled(false);
-    EXPECT_EQ(button->AccessKeys(), u""_qs);
-    button->SetEnabled(true);
-    QTest::keyClick(&host, Qt::Key_A, Qt::AltModifier); // replaced: no longer clicks
-    EXPECT_EQ(clicks, 0);
-    QTest::keyClick(&host, Qt::Key_D, Qt::AltModifier);
-    EXPECT_EQ(clicks, 1);
-    EXPECT_EQ(button->ButtonState(), 4);
-    ASSERT_TRUE(NextTick());
     EXPECT_EQ(button->ButtonState(), 3);
 }
 
@@ -225,9 +207,9 @@ TEST_F(CommandTest, CaptionIsCentredAndSilverWhenDisabled) {
 }
 
 // The access key follows the caption. A screen reader sees a push button: the caption without
-// marks, the access key, focus and unavailable states, and a press that clicks only while enabled.
-// Looking sets nothing up.
-TEST_F(CommandTest, ScreenReadersSeeAPushButton) {
+// marks, the access key, focus and unavailable states. Looking sets nothing up. Alt+key and the
+// reader's press click at once, the tick then selects; a replaced key and a disabled button's none.
+TEST_F(CommandTest, AccessKeysAndScreenReaders) {
     Command fresh(&host);
     EXPECT_FALSE(QAccessible::queryAccessibleInterface(&fresh)->state().disabled);
     EXPECT_EQ(fresh.FirstRun(), 0);
@@ -248,13 +230,20 @@ TEST_F(CommandTest, ScreenReadersSeeAPushButton) {
     const QString press = QAccessibleActionInterface::pressAction();
     EXPECT_TRUE(actions->actionNames().contains(press));
     EXPECT_EQ(actions->keyBindingsForAction(press), QStringList{u"Alt+D"_qs});
-    for (const bool enabled : {false, true}) { // a press on a disabled button does nothing
+    for (const bool enabled : {false, true}) {
         button->SetEnabled(enabled);
+        EXPECT_EQ(button->AccessKeys(), enabled ? u"d"_qs : u""_qs);
         EXPECT_EQ(seen->state().disabled, !enabled);
-        actions->doAction(press);
+        QTest::keyClick(&host, Qt::Key_A, Qt::AltModifier); // replaced: no longer clicks
+        QTest::keyClick(&host, Qt::Key_D, Qt::AltModifier);
         EXPECT_EQ(clicks, int(enabled));
+        actions->doAction(press);
+        EXPECT_EQ(clicks, 2 * int(enabled));
         EXPECT_EQ(seen->state().focused, enabled);
     }
+    EXPECT_EQ(button->ButtonState(), 4);
+    ASSERT_TRUE(NextTick());
+    EXPECT_EQ(button->ButtonState(), 3);
 }
 
 // By name: Enabled is the control's own flag; Visible 0 shows through unpainted, reading repaints.
