@@ -19,8 +19,7 @@ const EventTable::Clock::time_point T0{};
 // "7 SYN_SENT>ESTAB 1:50000 2:4000": socket 7 changes kernel state, its ends as in a row (left
 // out: unset); then "reset" for a socket error, "v6" for an IPv6 socket carrying an IPv4
 // connection or "v6only" for one that does not. Events are separated by commas.
-std::vector<okg_tcp_event> Feed(EventTable& table, const std::string& text) {
-    std::vector<okg_tcp_event> events;
+void Feed(EventTable& table, const std::string& text) {
     Parse(text, [&](const std::string& s, uint64_t cookie, std::string_view states, auto e) {
         const bool v6 = s.find(" v6") != s.npos, mapped = v6 && s.find(" v6only") == s.npos;
         const size_t arrow = states.find('>');
@@ -36,9 +35,7 @@ std::vector<okg_tcp_event> Feed(EventTable& table, const std::string& text) {
             addr[10] = addr[11] = ip && mapped ? 0xff : 0;
         }
         table.Apply(event);
-        events.push_back(event);
     });
-    return events;
 }
 
 // A removed row leaves the others in order; the cookie, not the 4-tuple, names a socket; an

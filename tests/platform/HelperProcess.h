@@ -24,6 +24,8 @@ namespace helpertest {
 // The exit status of pid once it has ended within the wait (pid is then -1), -2 for a signal;
 // -1 while it runs, unless kill: then it is killed.
 inline int Exit(pid_t& pid, int milliseconds, bool kill = false) {
+    if (pid <= 0) // -1 would wait for any child and signal every process
+        return -1;
     for (int status = 0; milliseconds >= 0; milliseconds -= 10, usleep(10000))
         if (waitpid(pid, &status, WNOHANG) == pid)
             return pid = -1, WIFEXITED(status) ? WEXITSTATUS(status) : -2;

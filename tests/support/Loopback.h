@@ -3,16 +3,15 @@
 #pragma once
 
 #include "engine/basAPI.h"
+#include "engine/platform/linux/Capabilities.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <net/if.h>
 #include <optional>
 #include <poll.h>
 #include <sched.h>
-#include <string>
 #include <sys/ioctl.h>
 #include <thread>
 #include <type_traits>
@@ -139,12 +138,8 @@ template <typename Body> bool InOtherNamespace(Body body) {
     return up;
 }
 
-inline bool HasNetAdmin() { // bit 12 of the effective capabilities
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.starts_with("CapEff:"))
-            return (std::stoull(line.substr(7), nullptr, 16) >> 12) & 1;
-    return false;
+inline bool HasNetAdmin() {
+    return okg::caps::Get().effective & okg::caps::Bit(CAP_NET_ADMIN);
 }
 inline constexpr char NoNetAdmin[] = "CAP_NET_ADMIN is missing: cutting a connection needs it";
 
