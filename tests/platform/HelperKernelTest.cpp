@@ -37,9 +37,9 @@ std::optional<netlink::SocketRow> Find(const api::MIB_TCPROW& row) {
 
 helper::ResetRequest RequestFor(const netlink::SocketRow& s) {
     const inet_diag_sockid id = netlink::SocketIdOf(s, AF_INET);
-    helper::ResetRequest r;
-    std::tie(r.family, r.cookie, r.localPort, r.remotePort) =
-        std::tuple(AF_INET, s.cookie, id.idiag_sport, id.idiag_dport);
+    helper::ResetRequest r{.family = AF_INET, .cookie = s.cookie};
+    r.localPort = id.idiag_sport;
+    r.remotePort = id.idiag_dport;
     std::memcpy(r.local, id.idiag_src, sizeof r.local);
     std::memcpy(r.remote, id.idiag_dst, sizeof r.remote);
     return r;
