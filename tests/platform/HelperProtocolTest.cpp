@@ -24,8 +24,7 @@ using helpertest::Helper;
 // A request of type for family on interface ifindex, cut to (or padded with zeros to) length.
 std::vector<std::byte> Bytes(uint32_t type, uint32_t family = AF_INET, uint32_t ifindex = 0,
                              size_t length = sizeof(helper::ResetRequest)) {
-    helper::ResetRequest r;
-    std::tie(r.type, r.family, r.ifindex, r.cookie) = std::tuple(type, family, ifindex, 1);
+    const helper::ResetRequest r{.type = type, .family = family, .cookie = 1, .ifindex = ifindex};
     std::vector<std::byte> bytes(length);
     std::memcpy(bytes.data(), &r, std::min(length, sizeof r));
     return bytes;
